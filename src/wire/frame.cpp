@@ -1,0 +1,172 @@
+#include "wire/frame.h"
+
+#include "wire/convert.h"
+
+#include <algorithm>
+
+namespace qxd {
+
+QByteArray ConverteToSend(QByteArrayView s) {
+    const QByteArray ls = FormatZero(static_cast<std::int64_t>(s.size()));
+    const QByteArray d = FormatZero(static_cast<std::int64_t>(ls.size()));
+    QByteArray out;
+    out.reserve(s.size() + ls.size() + d.size() + 2);
+    out.append(OpeningMark).append(d).append(ls).append(s).append(ClosingMark);
+    return out;
+}
+
+QByteArray TrueTrim(QByteArrayView s) {
+    QByteArray out;
+    out.reserve(s.size());
+    for (char c : s)
+        if (c != ' ' && c != '\0') out.append(c);
+    return out;
+}
+
+FrameHead ReadFrameHead(QByteArrayView s) {
+    FrameHead h;
+    if (s.isEmpty()) {
+        h.whole = true;
+        h.valid = true;
+        return h;
+    }
+    // A single byte reads as 0..9, so the conversion always succeeds.
+    h.d = ToInt32(Val(s.first(1))).value_or(0);
+    const qsizetype avail = std::min<qsizetype>(h.d, s.size() - 1);
+    h.whole = avail == h.d;
+    const auto len = ToInt16(Val(s.sliced(1, avail)));
+    h.valid = len && *len >= 0;
+    h.length = h.valid ? *len : 0;
+    return h;
+}
+
+// ---------------------------------------------------------------------------
+// Real-time
+
+namespace {
+// Longest part between the marks that can pass the length check.
+constexpr qsizetype MaxInner = MaxFrame - 2;
+} // namespace
+
+void FrameExtractor::append(QByteArrayView in) {
+    if (in.isEmpty()) return; // keeps the last payload view valid
+    if (head_ == buf_.size())
+        buf_.resize(0);
+    else if (head_ > 0)
+        buf_.remove(0, head_);
+    head_ = 0;
+    buf_.append(in.data(), in.size());
+}
+
+QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
+    left = 0;
+    if (discarding_) {
+        // Still inside a frame too long to be valid: everything up to and
+        // including its closing mark goes, and what follows is kept.
+        const qsizetype t = in.indexOf(ClosingMark);
+        if (t < 0) return {};
+        discarding_ = false;
+        buf_.resize(0);
+        head_ = 0;
+        buf_.append(in.data() + t + 1, in.size() - t - 1);
+        left = buf_.size();
+        return {};
+    }
+    append(in);
+    const QByteArrayView b = buffered();
+    const qsizetype p = b.indexOf(OpeningMark);
+    if (p < 0) {
+        buf_.clear();
+        head_ = 0;
+        return {};
+    }
+    const qsizetype n = b.size();
+    if (n < 3) return {};
+    const qsizetype t = b.indexOf(ClosingMark, p + 1);
+    if (t < 0) {
+        if (n - p - 1 > MaxInner) {
+            buf_.clear();
+            head_ = 0;
+            discarding_ = true;
+        }
+        return {};
+    }
+    if (t == 1) { // the buffer starts with "`~"
+        head_ += 2;
+        return {};
+    }
+    const QByteArrayView inner = b.sliced(p + 1, t - p - 1);
+    head_ += t + 1;
+    left = buf_.size() - head_;
+    const FrameHead h = ReadFrameHead(inner);
+    if (!h.valid || inner.size() != h.length + h.d + 1) return {};
+    return inner.last(h.length);
+}
+
+QByteArray FrameExtractor::ExtractFrame(QByteArray& s) {
+    qsizetype left = 0;
+    const QByteArray payload = extract(s, left).toByteArray();
+    s = left > 0 ? buffered().toByteArray() : QByteArray();
+    return payload;
+}
+
+// ---------------------------------------------------------------------------
+// Historic
+
+void HistFrameExtractor::append(QByteArrayView in) {
+    if (in.isEmpty()) return;
+    if (head_ == buf_.size())
+        buf_.resize(0);
+    else if (head_ > 0)
+        buf_.remove(0, head_);
+    head_ = 0;
+    buf_.append(in.data(), in.size());
+}
+
+bool HistFrameExtractor::resync() {
+    const qsizetype next = buffered().indexOf(OpeningMark, 1);
+    if (next < 0) {
+        buf_.clear();
+        head_ = 0;
+        return false;
+    }
+    head_ += next;
+    return true;
+}
+
+QByteArrayView HistFrameExtractor::extract(QByteArrayView in, qsizetype& left) {
+    left = 0;
+    append(in);
+    const QByteArrayView b = buffered();
+    if (!b.contains(OpeningMark)) {
+        buf_.clear();
+        head_ = 0;
+        return {};
+    }
+    const qsizetype n = b.size();
+    if (n < 4) return {};
+    const FrameHead h = ReadFrameHead(b.sliced(1));
+    if (!h.whole) return {};
+    // 0-based index where the closing mark must stand.
+    const qsizetype close = h.length + h.d + 2;
+    if (h.valid && close >= n) return {};
+    if (!h.valid || b[close] != ClosingMark) {
+        // The front frame can never complete: drop to the next opening mark
+        // and let the caller come back for the rest.
+        if (resync()) left = buf_.size() - head_;
+        return {};
+    }
+    const QByteArrayView payload = b.sliced(h.d + 2, h.length);
+    head_ += close + 1;
+    left = buf_.size() - head_;
+    return payload;
+}
+
+QByteArray HistFrameExtractor::ExtractFrameHist(QByteArray& s) {
+    qsizetype left = 0;
+    const QByteArray payload = extract(s, left).toByteArray();
+    s = left > 0 ? buffered().toByteArray() : QByteArray();
+    return payload;
+}
+
+} // namespace qxd

@@ -1,0 +1,177 @@
+#include "app/client_window.h"
+
+#include "app/qxdclient.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace qxd {
+
+namespace {
+
+QString latin1(const QByteArray& b) {
+    return QString::fromLatin1(b);
+}
+
+// Design positions are in twips; a pixel is 15 twips.
+void place(QWidget* w, const char* name, int left, int top, int width, int height) {
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(qRound(left / 15.0), qRound(top / 15.0), qRound(width / 15.0),
+                   qRound(height / 15.0));
+}
+
+template <class W>
+void setTextIfChanged(W* w, const QString& t) {
+    if (w->text() != t) w->setText(t);
+}
+
+QString counter(const std::optional<std::int64_t>& v, const char* design) {
+    return v ? QString::number(*v) : QString::fromLatin1(design);
+}
+
+} // namespace
+
+ClientWindow::ClientWindow(QXDClient& client)
+    : QWidget(nullptr)
+    , c_(client) {
+    setObjectName(QStringLiteral("QXDClient"));
+    // The design packs the controls tightly: a small font, as it was laid
+    // out for.
+    QFont small = font();
+    small.setPixelSize(11);
+    setFont(small);
+    resize(ClientWidth, ClientHeight);
+    move(0, 0);
+
+    auto edit = [this](const char* name, int l, int t, int w, int h, QByteArray Controls::*field) {
+        auto* e = new QLineEdit(this);
+        place(e, name, l, t, w, h);
+        if (field)
+            connect(e, &QLineEdit::textEdited, this,
+                    [this, field](const QString& s) { c_.ctl.*field = s.toLatin1(); });
+        return e;
+    };
+    auto label = [this](const char* name, const char* text, int l, int t, int w, int h) {
+        auto* lb = new QLabel(QString::fromLatin1(text), this);
+        place(lb, name, l, t, w, h);
+        return lb;
+    };
+    auto button = [this](const char* name, const char* text, int l, int t, int w, int h) {
+        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        place(b, name, l, t, w, h);
+        return b;
+    };
+
+    serverIP_ = edit("ServerIP", 1080, 360, 1212, 312, &Controls::ServerIP);
+    serverPort_ = edit("ServerPort", 1080, 720, 792, 312, &Controls::ServerPort);
+    userName_ = edit("UserName", 1080, 1080, 1392, 288, &Controls::UserName);
+    password_ = edit("Password", 1080, 1440, 1392, 288, &Controls::Password);
+    password_->setEchoMode(QLineEdit::Password);
+    histIp_ = edit("HistIp", 3240, 360, 1212, 312, &Controls::HistIp);
+    histPort_ = edit("HistPort", 3240, 720, 792, 312, &Controls::HistPort);
+    tryReconnect_ = new QCheckBox(QStringLiteral("If disconnected try reconnect"), this);
+    place(tryReconnect_, "TryReconnectV", 1080, 1800, 2532, 192);
+    connect(tryReconnect_, &QCheckBox::clicked, this, [this](bool on) {
+        tryReconnect_->setTristate(false);
+        c_.ctl.TryReconnectV = on ? 1 : 0;
+    });
+    command1_ = button("Command1", "Logon", 2520, 1200, 792, 372);
+    command2_ = button("Command2", "Hide", 60, 2400, 852, 372);
+    loghist_ = button("loghist", "Logoff Hist", 3540, 1200, 912, 372);
+    loghist_->setVisible(false);
+    connect(command1_, &QPushButton::clicked, this, &ClientWindow::command1Clicked);
+    connect(command2_, &QPushButton::clicked, this, [this] { c_.Command2_Click(); });
+    connect(loghist_, &QPushButton::clicked, this, &ClientWindow::loghistClicked);
+    text1_ = edit("Text1", 1080, 2100, 3252, 315, nullptr);
+    data_ = edit("Data", 1080, 2760, 3252, 312, nullptr);
+    text1_->setReadOnly(true);
+    data_->setReadOnly(true);
+    label1_ = label("Label1", "", 1080, 2460, 2292, 252);
+    label2_ = label("Label2", "Label2", 120, 3420, 4452, 672);
+    label2_->setWordWrap(true);
+    label2_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    cont1_ = label("Cont1", "", 3360, 2460, 972, 252);
+    cont1_->setAutoFillBackground(true);
+    nReceived_ = label("NReceived", "NReceived", 1080, 60, 1212, 252);
+    nReceivedH_ = label("NReceivedH", "NReceived", 3240, 60, 1212, 252);
+    nClients_ = label("NClients", "NClients", 2460, 60, 612, 252);
+    label("Label3", "User Name", 120, 1140, 912, 192);
+    label("Label4", "Password", 180, 1500, 852, 192);
+    label("Label5", "Data IP", 60, 420, 972, 192);
+    label("Label6", "Data Port", 120, 780, 912, 192);
+    label("Label7", "Historic IP", 2340, 420, 852, 192);
+    label("Label8", "Historic Port", 2160, 780, 1032, 192);
+
+    // The client's procedures change values at any rate; the widget follows
+    // a few times a second rather than on every change.
+    poll_ = new QTimer(this);
+    poll_->setInterval(100);
+    connect(poll_, &QTimer::timeout, this, [this] { refresh(); });
+    poll_->start();
+    refresh();
+}
+
+void ClientWindow::refresh(bool now) {
+    const Controls& c = c_.ctl;
+    setWindowTitle(latin1(c.Caption));
+    setTextIfChanged(serverIP_, latin1(c.ServerIP));
+    setTextIfChanged(serverPort_, latin1(c.ServerPort));
+    setTextIfChanged(userName_, latin1(c.UserName));
+    setTextIfChanged(password_, latin1(c.Password));
+    setTextIfChanged(histIp_, latin1(c.HistIp));
+    setTextIfChanged(histPort_, latin1(c.HistPort));
+    const Qt::CheckState cs = c.TryReconnectV == 0   ? Qt::Unchecked
+                              : c.TryReconnectV == 1 ? Qt::Checked
+                                                     : Qt::PartiallyChecked;
+    if (tryReconnect_->checkState() != cs) {
+        tryReconnect_->setTristate(cs == Qt::PartiallyChecked);
+        tryReconnect_->setCheckState(cs);
+    }
+    setTextIfChanged(command1_, latin1(c.Command1));
+    loghist_->setVisible(c.loghistVisible);
+    setTextIfChanged(text1_, latin1(c.Text1));
+    setTextIfChanged(data_, latin1(c_.handoff.Data()));
+    setTextIfChanged(label1_, latin1(c.Label1));
+    setTextIfChanged(label2_, latin1(c.Label2));
+    setTextIfChanged(nClients_, latin1(c.NClients));
+    setTextIfChanged(nReceived_, counter(c.NReceived, "NReceived"));
+    setTextIfChanged(nReceivedH_, counter(c.NReceivedH, "NReceived"));
+    setTextIfChanged(cont1_, c.Cont1 ? QString::number(*c.Cont1) : QString());
+    if (int(c.Cont1Back) != cont1Back_) {
+        cont1Back_ = int(c.Cont1Back);
+        QPalette p = cont1_->palette();
+        if (c.Cont1Back == Back::Yellow)
+            p.setColor(QPalette::Window, QColor(255, 255, 0));
+        else if (c.Cont1Back == Back::LightGrey)
+            p.setColor(QPalette::Window, QColor(192, 192, 192));
+        else
+            p = palette();
+        cont1_->setPalette(p);
+    }
+    if (now) repaint();
+}
+
+void ClientWindow::makeTopmost() {
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    move(0, 0);
+}
+
+void ClientWindow::focusUserName() {
+    userName_->setFocus();
+}
+
+QWidget* ClientWindow::control(const char* name) const {
+    return findChild<QWidget*>(QString::fromLatin1(name));
+}
+
+// The host owns the window's life: closing it only minimises it.
+void ClientWindow::closeEvent(QCloseEvent* e) {
+    e->ignore();
+    showMinimized();
+}
+
+} // namespace qxd

@@ -1,0 +1,165 @@
+#include "app/profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace qxd {
+
+namespace {
+
+QByteArrayView trimBlanks(QByteArrayView s) {
+    qsizetype b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+    return s.sliced(b, e - b);
+}
+
+bool sameName(QByteArrayView a, QByteArrayView b) {
+    return a.size() == b.size() && a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// The name of a "[name]" line, or nothing.
+bool sectionName(QByteArrayView line, QByteArrayView* name) {
+    const QByteArrayView t = trimBlanks(line);
+    if (!t.startsWith('[')) return false;
+    const qsizetype close = t.indexOf(']');
+    if (close < 0) return false;
+    *name = trimBlanks(t.sliced(1, close - 1));
+    return true;
+}
+
+bool keyName(QByteArrayView line, QByteArrayView* name, QByteArrayView* value) {
+    const qsizetype eq = line.indexOf('=');
+    if (eq < 0) return false;
+    const QByteArrayView k = trimBlanks(line.first(eq));
+    if (k.startsWith(';') || k.startsWith('[')) return false;
+    *name = k;
+    if (value) {
+        QByteArrayView v = trimBlanks(line.sliced(eq + 1));
+        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.sliced(1, v.size() - 2);
+        *value = v;
+    }
+    return true;
+}
+
+} // namespace
+
+ProfileText::ProfileText(QByteArray content) {
+    if (content.isEmpty()) return;
+    finalEol_ = content.endsWith('\n');
+    const qsizetype firstLf = content.indexOf('\n');
+    if (firstLf > 0 && content[firstLf - 1] == '\r') eol_ = "\r\n";
+    qsizetype start = 0;
+    while (start < content.size()) {
+        qsizetype lf = content.indexOf('\n', start);
+        if (lf < 0) lf = content.size();
+        qsizetype end = lf;
+        if (end > start && content[end - 1] == '\r') --end;
+        lines_.push_back(content.mid(start, end - start));
+        start = lf + 1;
+    }
+}
+
+QByteArray ProfileText::content() const {
+    QByteArray out;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        out += lines_[i];
+        if (i + 1 < lines_.size() || finalEol_) out += eol_;
+    }
+    return out;
+}
+
+qsizetype ProfileText::findSection(QByteArrayView section) const {
+    const QByteArrayView want = trimBlanks(section);
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        QByteArrayView name;
+        if (sectionName(lines_[i], &name) && sameName(name, want)) return qsizetype(i);
+    }
+    return -1;
+}
+
+qsizetype ProfileText::sectionEnd(qsizetype header) const {
+    for (std::size_t i = header + 1; i < lines_.size(); ++i) {
+        QByteArrayView name;
+        if (sectionName(lines_[i], &name)) return qsizetype(i);
+    }
+    return qsizetype(lines_.size());
+}
+
+qsizetype ProfileText::findKey(qsizetype header, QByteArrayView key) const {
+    const QByteArrayView want = trimBlanks(key);
+    const qsizetype end = sectionEnd(header);
+    for (qsizetype i = header + 1; i < end; ++i) {
+        QByteArrayView name;
+        if (keyName(lines_[i], &name, nullptr) && sameName(name, want)) return i;
+    }
+    return -1;
+}
+
+QByteArray ProfileText::read(QByteArrayView section, QByteArrayView key, QByteArrayView def) const {
+    QByteArrayView v = def;
+    const qsizetype s = findSection(section);
+    if (s >= 0) {
+        const qsizetype k = findKey(s, key);
+        if (k >= 0) {
+            QByteArrayView name;
+            keyName(lines_[k], &name, &v);
+        }
+    }
+    return v.first(std::min(v.size(), ProfileReadMax)).toByteArray();
+}
+
+void ProfileText::write(QByteArrayView section, QByteArrayView key, QByteArrayView value) {
+    // A line end inside a value would break the file: the value ends there.
+    qsizetype cut = value.size();
+    for (qsizetype i = 0; i < value.size(); ++i)
+        if (value[i] == '\n' || value[i] == '\r') {
+            cut = i;
+            break;
+        }
+    const QByteArray line = trimBlanks(key).toByteArray() + '=' + value.first(cut).toByteArray();
+    qsizetype s = findSection(section);
+    if (s < 0) {
+        if (!lines_.empty() && !trimBlanks(lines_.back()).isEmpty()) lines_.emplace_back();
+        lines_.push_back('[' + trimBlanks(section).toByteArray() + ']');
+        lines_.push_back(line);
+        finalEol_ = true;
+        return;
+    }
+    const qsizetype k = findKey(s, key);
+    if (k >= 0) {
+        lines_[k] = line;
+        return;
+    }
+    // After the last non-blank line of the section.
+    qsizetype at = sectionEnd(s);
+    while (at > s + 1 && trimBlanks(lines_[at - 1]).isEmpty()) --at;
+    lines_.insert(lines_.begin() + at, line);
+    if (at == qsizetype(lines_.size()) - 1) finalEol_ = true;
+}
+
+QByteArray ReadProfileFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    // A settings file is small; anything past a megabyte is not read.
+    return f.read(1 << 20);
+}
+
+QString WriteProfileFile(const QString& path, const std::vector<ProfileWrite>& writes) {
+    ProfileText text(ReadProfileFile(path));
+    for (const auto& w : writes) text.write(w.section, w.key, w.value);
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath()))
+        return QStringLiteral("Cannot create the settings folder %1").arg(info.absolutePath());
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return QStringLiteral("Cannot write the settings file %1: %2").arg(path, f.errorString());
+    const QByteArray out = text.content();
+    if (f.write(out) != out.size() || !f.commit())
+        return QStringLiteral("Cannot write the settings file %1: %2").arg(path, f.errorString());
+    return {};
+}
+
+} // namespace qxd

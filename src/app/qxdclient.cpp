@@ -1,0 +1,103 @@
+#include "app/qxdclient.h"
+
+#include "app/client_window.h"
+#include "app/settings.h"
+
+#include <cstdio>
+
+namespace qxd {
+
+namespace {
+QXDClient* g_instance = nullptr;
+
+std::unique_ptr<SocketComponent> orTcp(std::unique_ptr<SocketComponent> s) {
+    return s ? std::move(s) : std::make_unique<TcpSocket>();
+}
+} // namespace
+
+QXDClient::QXDClient(ClientOptions o, QObject* parent)
+    : QObject(parent)
+    , sockOwned_(orTcp(std::move(o.sock)))
+    , sockhistOwned_(orTcp(std::move(o.sockhist)))
+    , sock(*sockOwned_)
+    , sockhist(*sockhistOwned_)
+    , sender(sock)
+    , records(handoff, sender.LogoffFlag)
+    , timing_(o.timing)
+    , settingsPath_(o.settingsPath.isEmpty() ? DefaultSettingsPath() : o.settingsPath) {
+    Timer1.setInterval(timing_.timer1);
+    TimerHist.setInterval(timing_.timerHist);
+}
+
+QXDClient::~QXDClient() {
+    delete view_;
+    if (g_instance == this) g_instance = nullptr;
+}
+
+QXDClient* QXDClient::instance() {
+    if (!g_instance) g_instance = new QXDClient();
+    return g_instance;
+}
+
+void QXDClient::destroyInstance() {
+    delete g_instance;
+    g_instance = nullptr;
+}
+
+QString QXDClient::ensureLoaded() {
+    if (loaded_) return {};
+    loaded_ = true;
+    // Both timers run from the moment the window is loaded.
+    Timer1.start(timing_.timer1);
+    TimerHist.start(timing_.timerHist);
+    view_ = new ClientWindow(*this);
+    QString err = LoadSettings(settingsPath_, ctl);
+    if (err.isEmpty()) view_->makeTopmost();
+    view_->refresh();
+    emit loadedChanged(true);
+    return err;
+}
+
+QString QXDClient::Show() {
+    const QString err = ensureLoaded();
+    view_->show();
+    return err;
+}
+
+QString QXDClient::ShowMe() {
+    const QString err = Show();
+    view_->setWindowState(view_->windowState() & ~Qt::WindowMinimized);
+    view_->showNormal();
+    return err;
+}
+
+void QXDClient::Command2_Click() {
+    if (view_) view_->showMinimized();
+}
+
+void QXDClient::Unload() {
+    if (!loaded_) return;
+    const std::int16_t reconnect = ctl.TryReconnectV;
+    ctl.TryReconnectV = 0;
+    Controls saved = ctl;
+    saved.TryReconnectV = reconnect;
+    const QString err = SaveSettings(settingsPath_, saved);
+    if (!err.isEmpty()) {
+        ctl.Label2 = err.toLatin1();
+        std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
+    }
+    sender.SendToServer("#N"); // a closed socket refuses it; that is fine here
+    sock.Close();
+    Timer1.stop();
+    TimerHist.stop();
+    loaded_ = false;
+    delete view_;
+    view_ = nullptr;
+    emit loadedChanged(false);
+}
+
+void QXDClient::repaintNow() {
+    if (view_) view_->refresh(true);
+}
+
+} // namespace qxd

@@ -1,0 +1,43 @@
+#include "automation/handoff.h"
+
+#include <algorithm>
+
+namespace qxd {
+
+void HandOff::setData(const QByteArray& text) {
+    data_ = text;
+    ++writes_;
+    ++notifying_;
+    // Listeners bound meanwhile are appended past `n`; unbound ones become
+    // null and are swept when the outermost notification ends.
+    const std::size_t n = listeners_.size();
+    for (std::size_t i = 0; i < n; ++i)
+        if (HandOffListener* l = listeners_[i]) l->handOff(*this);
+    if (--notifying_ == 0)
+        listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), nullptr),
+                         listeners_.end());
+}
+
+void HandOff::bind(HandOffListener* l) {
+    if (l && !isBound(l)) listeners_.push_back(l);
+}
+
+void HandOff::unbind(HandOffListener* l) {
+    auto it = std::find(listeners_.begin(), listeners_.end(), l);
+    if (it == listeners_.end()) return;
+    if (notifying_ > 0)
+        *it = nullptr;
+    else
+        listeners_.erase(it);
+}
+
+bool HandOff::isBound(const HandOffListener* l) const {
+    return l && std::find(listeners_.begin(), listeners_.end(), l) != listeners_.end();
+}
+
+std::size_t HandOff::listenerCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(listeners_.begin(), listeners_.end(), [](auto* l) { return l != nullptr; }));
+}
+
+} // namespace qxd

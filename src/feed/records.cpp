@@ -1,0 +1,110 @@
+#include "feed/records.h"
+
+#include "wire/convert.h"
+
+#include <array>
+
+namespace qxd {
+
+void ImportAcharFields2(QByteArrayView s, std::span<QByteArrayView> f) {
+    for (auto& x : f) x = {};
+    if (s.size() < 3) return;
+    qsizetype c = s.indexOf(',');
+    if (c < 1) return; // no comma, or the first field is empty
+    std::size_t i = 0;
+    qsizetype start = 0;
+    for (;;) {
+        if (c > start && i < f.size()) f[i] = s.sliced(start, c - start);
+        start = c + 1;
+        c = s.indexOf(',', start);
+        if (c < 0) break;
+        ++i;
+        if (i >= f.size()) return; // surplus fields are ignored
+    }
+    ++i;
+    if (start < s.size() && i < f.size()) f[i] = s.sliced(start);
+}
+
+void ImportAcharFields(QByteArrayView s, std::span<QByteArrayView> f, char sep) {
+    for (auto& x : f) x = {};
+    std::size_t i = 0;
+    qsizetype start = 0;
+    auto store = [&](qsizetype end) {
+        if (i < f.size()) f[i] = s.sliced(start, end - start);
+    };
+    for (qsizetype k = 0; k < s.size(); ++k) {
+        if (s[k] != sep) continue;
+        store(k);
+        ++i;
+        start = k + 1;
+        if (i >= 50) return; // the 50th separator ends the split
+    }
+    store(s.size());
+}
+
+namespace {
+inline float num(QByteArrayView field) {
+    return ToFloat(Val(field));
+}
+} // namespace
+
+void QuoteRecords::handOn(double count) {
+    QByteArray text;
+    text.reserve(h_.vSimbolo.size() + 12);
+    text.append(h_.vSimbolo).append(' ').append(FormatZero(count));
+    h_.setData(text);
+}
+
+void QuoteRecords::ProcessTrade(QByteArrayView s) {
+    if (logoffFlag_ != 0) return;
+    std::array<QByteArrayView, 6> f;
+    ImportAcharFields2(s, f);
+    h_.vSimbolo = f[0].toByteArray();
+    h_.vLast = num(f[1]);
+    h_.vLastS = num(f[2]);
+    h_.vChange = num(f[3]);
+    h_.vVol = num(f[4]);
+    // A tick count outside the 16-bit range is clamped to its nearest end.
+    h_.vTicks = ToInt16Clamped(Val(f[5]));
+    h_.vOpen = h_.vHi = h_.vLow = h_.vOInt = 0;
+    h_.vAsk = h_.vAskS = h_.vBid = h_.vBidS = h_.vPrevious = 0;
+    h_.vType = KindTrade;
+    trades_ += 1;
+    handOn(trades_);
+}
+
+void QuoteRecords::complete(QByteArrayView s) {
+    std::array<QByteArrayView, 15> f;
+    ImportAcharFields2(s, f);
+    h_.vSimbolo = f[0].toByteArray();
+    h_.vOpen = num(f[1]);
+    h_.vHi = num(f[2]);
+    h_.vLow = num(f[3]);
+    h_.vLast = num(f[4]);
+    h_.vLastS = num(f[5]);
+    h_.vVol = num(f[6]);
+    h_.vOInt = num(f[7]);
+    h_.vAsk = num(f[8]);
+    h_.vAskS = num(f[9]);
+    h_.vBid = num(f[10]);
+    h_.vBidS = num(f[11]);
+    h_.vChange = num(f[12]);
+    h_.vPrevious = num(f[13]);
+}
+
+void QuoteRecords::ProcessComplete(QByteArrayView s) {
+    complete(s);
+    h_.vType = KindComplete;
+    completes_ += 1;
+    handOn(completes_);
+}
+
+void QuoteRecords::ProcessCompleteReq(QByteArrayView s) {
+    if (logoffFlag_ != 0) return;
+    complete(s);
+    h_.vType = KindRequested;
+    requested_ += 1;
+    handOn(requested_);
+}
+
+} // namespace qxd

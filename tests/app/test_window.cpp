@@ -1,0 +1,282 @@
+#include "app/client_window.h"
+#include "app/profile.h"
+#include "app/qxdclient.h"
+#include "support/fake_socket.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qxd;
+
+namespace {
+
+struct Fixture {
+    QTemporaryDir dir;
+    FakeSocket* sock = new FakeSocket;
+    std::unique_ptr<QXDClient> client;
+    QString path() const { return dir.path() + "/QXDATA.INI"; }
+    void writeIni(const QByteArray& text) {
+        QFile f(path());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+    QByteArray ini() const { return ReadProfileFile(path()); }
+    QXDClient& make() {
+        ClientOptions o;
+        o.settingsPath = path();
+        o.sock.reset(sock);
+        client = std::make_unique<QXDClient>(std::move(o));
+        return *client;
+    }
+};
+
+template <class W>
+W* ctl(QXDClient& c, const char* name) {
+    return qobject_cast<W*>(c.view()->control(name));
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void controlsAtCreation_data();
+    void controlsAtCreation();
+    void defaultsWithoutFile();
+    void loadReadsBoxes_data();
+    void loadReadsBoxes();
+    void reconnectOutOfRange();
+    void unloadWritesBack();
+    void unwritableSettingsFolder();
+    void hideAndShowMe();
+    void userEditsReachState();
+    void timersRunFromLoad();
+};
+
+void TestWindow::controlsAtCreation_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("geometry"); // twips / 15
+    QTest::newRow("ServerIP") << QByteArray("ServerIP") << "192.168.0.1" << QRect(72, 24, 81, 21);
+    QTest::newRow("ServerPort") << QByteArray("ServerPort") << "1400" << QRect(72, 48, 53, 21);
+    QTest::newRow("UserName") << QByteArray("UserName") << "" << QRect(72, 72, 93, 19);
+    QTest::newRow("Password") << QByteArray("Password") << "" << QRect(72, 96, 93, 19);
+    QTest::newRow("HistIp") << QByteArray("HistIp") << "192.168.0.1" << QRect(216, 24, 81, 21);
+    QTest::newRow("HistPort") << QByteArray("HistPort") << "11000" << QRect(216, 48, 53, 21);
+    QTest::newRow("TryReconnectV") << QByteArray("TryReconnectV") << "If disconnected try reconnect"
+                                   << QRect(72, 120, 169, 13);
+    QTest::newRow("Command1") << QByteArray("Command1") << "Logon" << QRect(168, 80, 53, 25);
+    QTest::newRow("Command2") << QByteArray("Command2") << "Hide" << QRect(4, 160, 57, 25);
+    QTest::newRow("loghist") << QByteArray("loghist") << "Logoff Hist" << QRect(236, 80, 61, 25);
+    QTest::newRow("Text1") << QByteArray("Text1") << "" << QRect(72, 140, 217, 21);
+    QTest::newRow("Data") << QByteArray("Data") << "" << QRect(72, 184, 217, 21);
+    QTest::newRow("Label1") << QByteArray("Label1") << "" << QRect(72, 164, 153, 17);
+    QTest::newRow("Label2") << QByteArray("Label2") << "Label2" << QRect(8, 228, 297, 45);
+    QTest::newRow("Cont1") << QByteArray("Cont1") << "" << QRect(224, 164, 65, 17);
+    QTest::newRow("NReceived") << QByteArray("NReceived") << "NReceived" << QRect(72, 4, 81, 17);
+    QTest::newRow("NReceivedH") << QByteArray("NReceivedH") << "NReceived" << QRect(216, 4, 81, 17);
+    QTest::newRow("NClients") << QByteArray("NClients") << "NClients" << QRect(164, 4, 41, 17);
+    QTest::newRow("Label3") << QByteArray("Label3") << "User Name" << QRect(8, 76, 61, 13);
+    QTest::newRow("Label4") << QByteArray("Label4") << "Password" << QRect(12, 100, 57, 13);
+    QTest::newRow("Label5") << QByteArray("Label5") << "Data IP" << QRect(4, 28, 65, 13);
+    QTest::newRow("Label6") << QByteArray("Label6") << "Data Port" << QRect(8, 52, 61, 13);
+    QTest::newRow("Label7") << QByteArray("Label7") << "Historic IP" << QRect(156, 28, 57, 13);
+    QTest::newRow("Label8") << QByteArray("Label8") << "Historic Port" << QRect(144, 52, 69, 13);
+}
+
+void TestWindow::controlsAtCreation() {
+    QFETCH(QByteArray, name);
+    QFETCH(QString, text);
+    QFETCH(QRect, geometry);
+    Fixture f;
+    QXDClient& c = f.make();
+    QVERIFY(c.ensureLoaded().isEmpty());
+    QWidget* w = c.view()->control(name.constData());
+    QVERIFY(w);
+    QCOMPARE(w->geometry(), geometry);
+    QString shown;
+    if (auto* e = qobject_cast<QLineEdit*>(w))
+        shown = e->text();
+    else if (auto* l = qobject_cast<QLabel*>(w))
+        shown = l->text();
+    else if (auto* b = qobject_cast<QAbstractButton*>(w))
+        shown = b->text();
+    QCOMPARE(shown, text);
+}
+
+void TestWindow::defaultsWithoutFile() {
+    Fixture f;
+    QXDClient& c = f.make();
+    QVERIFY(!c.isLoaded());
+    QVERIFY(c.Show().isEmpty());
+    QVERIFY(c.isLoaded());
+    QCOMPARE(c.view()->windowTitle(), QString("Quvantix Client"));
+    QCOMPARE(c.view()->size(), QSize(303, 210));
+    QCOMPARE(c.view()->pos(), QPoint(0, 0));
+    QVERIFY(c.view()->windowFlags() & Qt::WindowStaysOnTopHint);
+    QCOMPARE(ctl<QLineEdit>(c, "Password")->echoMode(), QLineEdit::Password);
+    QVERIFY(!ctl<QPushButton>(c, "loghist")->isVisible());
+    QCOMPARE(ctl<QCheckBox>(c, "TryReconnectV")->checkState(), Qt::Unchecked);
+    QCOMPARE(c.ctl.ServerIP, QByteArray("192.168.0.1"));
+    QCOMPARE(c.ctl.HistPort, QByteArray("11000"));
+    QCOMPARE(c.ctl.UserName, QByteArray());
+}
+
+void TestWindow::loadReadsBoxes_data() {
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QByteArrayList>("boxes"); // ServerIP, ServerPort, HistIp, HistPort, UserName
+    QTest::addColumn<int>("reconnect");
+    QTest::newRow("all keys")
+        << QByteArray("[QXDATA]\nIP=10.1.1.1\nPORT=1500\nUserName=trader\nReconnect=1\n"
+                      "[QXHIST]\nIP=10.1.1.2\nPORT=12000\n")
+        << QByteArrayList{"10.1.1.1", "1500", "10.1.1.2", "12000", "trader"} << 1;
+    QTest::newRow("empty value keeps the design text")
+        << QByteArray("[QXDATA]\nIP=\nUserName=\nReconnect=\n")
+        << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", ""} << 0;
+    QTest::newRow("greyed, rounded")
+        << QByteArray("[qxdata]\nreconnect=1.7\n")
+        << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", ""} << 2;
+    QTest::newRow("not a number reads 0")
+        << QByteArray("[QXDATA]\nReconnect=yes\n")
+        << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", ""} << 0;
+    QTest::newRow("long value cut")
+        << QByteArray("[QXDATA]\nUserName=" + QByteArray(200, 'u') + "\n")
+        << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", QByteArray(127, 'u')} << 0;
+}
+
+void TestWindow::loadReadsBoxes() {
+    QFETCH(QByteArray, ini);
+    QFETCH(QByteArrayList, boxes);
+    QFETCH(int, reconnect);
+    Fixture f;
+    f.writeIni(ini);
+    QXDClient& c = f.make();
+    QVERIFY(c.Show().isEmpty());
+    QCOMPARE((QByteArrayList{c.ctl.ServerIP, c.ctl.ServerPort, c.ctl.HistIp, c.ctl.HistPort,
+                             c.ctl.UserName}),
+             boxes);
+    QCOMPARE(int(c.ctl.TryReconnectV), reconnect);
+    QCOMPARE(c.ctl.Password, QByteArray());
+    QCOMPARE(ctl<QLineEdit>(c, "UserName")->text(), QString::fromLatin1(boxes[4]));
+}
+
+void TestWindow::reconnectOutOfRange() {
+    Fixture f;
+    f.writeIni("[QXDATA]\nIP=10.0.0.9\nUserName=u\nReconnect=3\n");
+    QXDClient& c = f.make();
+    const QString err = c.Show();
+    QVERIFY(err.contains("Reconnect"));
+    QCOMPARE(c.ctl.ServerIP, QByteArray("10.0.0.9")); // read before the failure
+    QCOMPARE(c.ctl.UserName, QByteArray("u"));
+    QCOMPARE(int(c.ctl.TryReconnectV), 0);
+    QVERIFY(!(c.view()->windowFlags() & Qt::WindowStaysOnTopHint));
+}
+
+void TestWindow::unloadWritesBack() {
+    Fixture f;
+    f.writeIni("; desk settings\n[QXDATA]\nIP=10.0.0.1\n[Mine]\nx=1\n");
+    QXDClient& c = f.make();
+    c.Show();
+    c.ctl.UserName = "trader";
+    c.ctl.Password = "secret-pw";
+    c.ctl.TryReconnectV = 1;
+    c.ctl.HistPort = "12000";
+    f.sock->state = SocketComponent::Open;
+    c.Unload();
+    QCOMPARE(int(c.ctl.TryReconnectV), 0); // cleared during the unload...
+    const QByteArray ini = f.ini();        // ...but saved as the user had it
+    QCOMPARE(ini, QByteArray("; desk settings\n[QXDATA]\nIP=10.0.0.1\nPORT=1400\nUserName=trader\n"
+                             "Reconnect=1\n[Mine]\nx=1\n\n[QXHIST]\nIP=192.168.0.1\nPORT=12000\n"));
+    QVERIFY(!ini.contains("secret-pw"));
+    QCOMPARE(f.sock->sent, QList<QByteArray>{"`12#N~"});
+    QCOMPARE(f.sock->state, int(SocketComponent::Closed));
+    QVERIFY(!c.isLoaded());
+    QVERIFY(!c.Timer1.isActive());
+
+    // A second run reads it back; the password box starts empty.
+    Fixture g;
+    g.writeIni(ini);
+    QXDClient& d = g.make();
+    d.Show();
+    QCOMPARE(d.ctl.UserName, QByteArray("trader"));
+    QCOMPARE(int(d.ctl.TryReconnectV), 1);
+    QCOMPARE(d.ctl.Password, QByteArray());
+
+    // Unloading while not logged on (the socket refuses "#N") still writes.
+    d.ctl.UserName = "other";
+    d.Unload();
+    QVERIFY(g.ini().contains("UserName=other"));
+    QVERIFY(g.sock->sent.isEmpty());
+}
+
+void TestWindow::unwritableSettingsFolder() {
+    QTemporaryDir dir;
+    QFile blocker(dir.path() + "/notafolder");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ClientOptions o;
+    o.settingsPath = dir.path() + "/notafolder/QXDATA.INI";
+    QXDClient c(std::move(o));
+    QVERIFY(c.Show().isEmpty()); // reads the defaults
+    c.Unload();                  // the write fails: said in the window, no crash
+    QVERIFY(c.ctl.Label2.contains("settings"));
+}
+
+void TestWindow::hideAndShowMe() {
+    Fixture f;
+    QXDClient& c = f.make();
+    c.Show();
+    ctl<QPushButton>(c, "Command2")->click();
+    QVERIFY(c.view()->isMinimized());
+    c.ShowMe();
+    QVERIFY(!c.view()->isMinimized());
+    QVERIFY(c.view()->isVisible());
+    QVERIFY(c.view()->windowFlags() & Qt::WindowStaysOnTopHint);
+    // Closing the window only minimises it: the host still needs it.
+    c.view()->close();
+    QVERIFY(c.isLoaded());
+    QVERIFY(c.view()->isMinimized());
+}
+
+void TestWindow::userEditsReachState() {
+    Fixture f;
+    QXDClient& c = f.make();
+    c.Show();
+    QLineEdit* user = ctl<QLineEdit>(c, "UserName");
+    user->setFocus();
+    QTest::keyClicks(user, "jdoe");
+    QCOMPARE(c.ctl.UserName, QByteArray("jdoe"));
+    QTest::keyClicks(ctl<QLineEdit>(c, "Password"), "pw");
+    QCOMPARE(c.ctl.Password, QByteArray("pw"));
+    ctl<QCheckBox>(c, "TryReconnectV")->click();
+    QCOMPARE(int(c.ctl.TryReconnectV), 1);
+    // And the program's values reach the widgets.
+    c.ctl.Label1 = "connected";
+    c.ctl.NReceived = 42;
+    c.ctl.Cont1Back = Back::Yellow;
+    c.handoff.setData("SYM 1");
+    c.repaintNow();
+    QCOMPARE(ctl<QLabel>(c, "Label1")->text(), QString("connected"));
+    QCOMPARE(ctl<QLabel>(c, "NReceived")->text(), QString("42"));
+    QCOMPARE(ctl<QLineEdit>(c, "Data")->text(), QString("SYM 1"));
+    QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
+}
+
+void TestWindow::timersRunFromLoad() {
+    Fixture f;
+    QXDClient& c = f.make();
+    QVERIFY(!c.Timer1.isActive());
+    c.ensureLoaded();
+    QVERIFY(c.Timer1.isActive());
+    QVERIFY(c.TimerHist.isActive());
+    QCOMPARE(c.Timer1.interval(), 30000);
+    QCOMPARE(c.TimerHist.interval(), 2000);
+}
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"

@@ -3,6 +3,8 @@
 #include "app/client_window.h"
 #include "app/settings.h"
 
+#include <QMessageBox>
+
 #include <cstdio>
 
 namespace qxd {
@@ -23,6 +25,7 @@ QXDClient::QXDClient(ClientOptions o, QObject* parent)
     , sockhist(*sockhistOwned_)
     , sender(sock)
     , records(handoff, sender.LogoffFlag)
+    , feed(*this)
     , timing_(o.timing)
     , settingsPath_(o.settingsPath.isEmpty() ? DefaultSettingsPath() : o.settingsPath) {
     Timer1.setInterval(timing_.timer1);
@@ -51,6 +54,7 @@ QString QXDClient::ensureLoaded() {
     Timer1.start(timing_.timer1);
     TimerHist.start(timing_.timerHist);
     view_ = new ClientWindow(*this);
+    connect(view_, &ClientWindow::command1Clicked, &feed, &FeedConnection::Command1_Click);
     QString err = LoadSettings(settingsPath_, ctl);
     if (err.isEmpty()) view_->makeTopmost();
     view_->refresh();
@@ -94,6 +98,20 @@ void QXDClient::Unload() {
     delete view_;
     view_ = nullptr;
     emit loadedChanged(false);
+}
+
+void QXDClient::focusUserName() {
+    if (view_) view_->focusUserName();
+}
+
+void QXDClient::showMessage(const QByteArray& text) {
+    if (messageBox) {
+        messageBox(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information, QStringLiteral("QXDataClient"),
+                    QString::fromLatin1(text), QMessageBox::Ok, view_);
+    box.exec();
 }
 
 void QXDClient::repaintNow() {

@@ -6,6 +6,7 @@
 
 #include "app/controls.h"
 #include "automation/handoff.h"
+#include "feed/feed.h"
 #include "feed/records.h"
 #include "wire/sender.h"
 #include "wire/socket.h"
@@ -15,6 +16,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace qxd {
@@ -70,6 +72,12 @@ public:
 
     // Redraws the widget now (when there is one).
     void repaintNow();
+    // Gives the input focus to the user-name box.
+    void focusUserName();
+    // A server note in a modal box with one OK button; returns when the user
+    // closed it. Tests replace the box through `messageBox`.
+    void showMessage(const QByteArray& text);
+    std::function<void(const QByteArray&)> messageBox;
 
     const Timing& timing() const { return timing_; }
     const QString& settingsPath() const { return settingsPath_; }
@@ -84,6 +92,8 @@ public:
     QuoteRecords records;
     QTimer Timer1;
     QTimer TimerHist;
+    std::int32_t ReceivedCountHist = 0;
+    FeedConnection feed;
 
 signals:
     void loadedChanged(bool loaded);

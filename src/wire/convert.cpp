@@ -2,6 +2,7 @@
 
 #include <QTime>
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -123,6 +124,52 @@ double Val(QByteArrayView s) {
             pos = save;
     }
     return strtod_l(num.c_str(), nullptr, cLocale());
+}
+
+std::optional<double> WholeNumber(QByteArrayView s) {
+    qsizetype b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+    const QByteArrayView t = s.sliced(b, e - b);
+    qsizetype i = 0;
+    const qsizetype n = t.size();
+    auto digits = [&](bool hex, bool oct) {
+        const qsizetype from = i;
+        while (i < n) {
+            const char c = t[i];
+            const bool ok = hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                                : (oct ? c >= '0' && c <= '7' : isDigit(c));
+            if (!ok) break;
+            ++i;
+        }
+        return i - from;
+    };
+    if (n >= 2 && t[0] == '&') {
+        const char k = t[1];
+        i = 2;
+        if (k == 'H' || k == 'h') {
+            if (digits(true, false) == 0 || i != n) return std::nullopt;
+        } else if (k == 'O' || k == 'o') {
+            if (digits(false, true) == 0 || i != n) return std::nullopt;
+        } else {
+            return std::nullopt;
+        }
+        return Val(t);
+    }
+    if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+    qsizetype mant = digits(false, false);
+    if (i < n && t[i] == '.') {
+        ++i;
+        mant += digits(false, false);
+    }
+    if (mant == 0) return std::nullopt;
+    if (i < n && (t[i] == 'E' || t[i] == 'e' || t[i] == 'D' || t[i] == 'd')) {
+        ++i;
+        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+        if (digits(false, false) == 0) return std::nullopt;
+    }
+    if (i != n) return std::nullopt;
+    return Val(t);
 }
 
 double RoundHalfEven(double v) {

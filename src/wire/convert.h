@@ -23,6 +23,12 @@ namespace qxd {
 // reads as an infinity of its sign.
 double Val(QByteArrayView text);
 
+// The conversion of a whole text to a number: blanks around it are allowed,
+// but everything else must be one number as the numeric reading reads it
+// (no blanks inside, no trailing text). Nothing for an empty text or one
+// that is not a number.
+std::optional<double> WholeNumber(QByteArrayView text);
+
 // Rounds to the nearest integer, halves to the even neighbour. Returns
 // nothing when the value is not a number or the rounded value lies outside
 // the target's range; each caller decides what that means for it.

@@ -26,6 +26,7 @@ QXDClient::QXDClient(ClientOptions o, QObject* parent)
     , sender(sock)
     , records(handoff, sender.LogoffFlag)
     , feed(*this)
+    , hist(*this)
     , timing_(o.timing)
     , settingsPath_(o.settingsPath.isEmpty() ? DefaultSettingsPath() : o.settingsPath) {
     Timer1.setInterval(timing_.timer1);
@@ -55,6 +56,7 @@ QString QXDClient::ensureLoaded() {
     TimerHist.start(timing_.timerHist);
     view_ = new ClientWindow(*this);
     connect(view_, &ClientWindow::command1Clicked, &feed, &FeedConnection::Command1_Click);
+    connect(view_, &ClientWindow::loghistClicked, &hist, &HistoricConnection::loghist_Click);
     QString err = LoadSettings(settingsPath_, ctl);
     if (err.isEmpty()) view_->makeTopmost();
     view_->refresh();

@@ -8,6 +8,7 @@
 #include "automation/handoff.h"
 #include "feed/feed.h"
 #include "feed/records.h"
+#include "history/historic.h"
 #include "wire/sender.h"
 #include "wire/socket.h"
 
@@ -94,6 +95,7 @@ public:
     QTimer TimerHist;
     std::int32_t ReceivedCountHist = 0;
     FeedConnection feed;
+    HistoricConnection hist;
 
 signals:
     void loadedChanged(bool loaded);

@@ -1,0 +1,49 @@
+// The download list: queued requests for historic series, one slot each,
+// with their start and end dates beside them in DownDates.
+#pragma once
+
+#include <QByteArray>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace qxd {
+
+struct DownItem {
+    QByteArray S; // the symbol as the host gave it
+    float Ty = 0; // interval code: 1 one-minute, -1 daily, N > 1 N-minute bars
+    // Pending: a symbol that is not empty after trimming and a code other
+    // than 0. A finished item is empty with code 0.
+    bool pending() const;
+};
+
+class DownList {
+public:
+    // Positions count from 1.
+    std::int32_t DownListAdd(const QByteArray& s, float ty);
+    std::int32_t DownListFind(const QByteArray& s, float ty) const;
+    DownItem DownListGet(std::int32_t i) const;
+    std::int32_t DownListCount() const { return std::int32_t(items_.size()); }
+    void DownListSet(const QByteArray& s, float ty, std::int32_t i);
+    void DownListClear() { items_.clear(); }
+
+    // Queues a download; a symbol and code already queued keep their first
+    // dates.
+    void RequestHistoricData(const QByteArray& s, float ty, double di, double df);
+
+    // DownDates: column i holds the start (row 1) and end (row 2) date of
+    // slot i. It grows with the list and shrinks only when reset.
+    std::int32_t dateColumns() const { return std::int32_t(dates_.size()); }
+    double startDate(std::int32_t i) const { return column(i)[0]; }
+    double endDate(std::int32_t i) const { return column(i)[1]; }
+    // Two rows by one column of zeros.
+    void resetDates() { dates_.assign(1, {0, 0}); }
+
+private:
+    std::array<double, 2> column(std::int32_t i) const;
+    std::vector<DownItem> items_;
+    std::vector<std::array<double, 2>> dates_;
+};
+
+} // namespace qxd

@@ -1,0 +1,67 @@
+// The historic connection: one short connection per queued download. The
+// scheduler (TimerHist) picks the first pending item and connects; the
+// server leads the logon, the request goes out on "#L", the archive arrives
+// in raw chunks between two transfer markers, is unpacked into the historic
+// folder, its files get their final names and the host is told.
+#pragma once
+
+#include "history/downlist.h"
+#include "history/extract.h"
+#include "wire/frame.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+namespace qxd {
+
+class QXDClient;
+
+class HistoricConnection : public QObject {
+    Q_OBJECT
+public:
+    explicit HistoricConnection(QXDClient& client);
+    ~HistoricConnection() override;
+
+    DownList list;
+
+    // The download in progress.
+    std::int32_t CurIndex = 0; // 0: none
+    QByteArray CurSymbol;
+    float CurTy = 0;
+    std::int16_t HistFile = 0; // 1 while an archive file is open (or failed to open)
+    std::int16_t RawMode = 0;
+
+    void TimerHist_Timer();
+    void sockhist_Error(int number, const QString& description);
+    void loghist_Click();
+    void sockhist_DataArrival();
+    void ProcessDataHist(const QByteArray& s);
+
+    // The historic folder (Diretorio + "indataqx") and the archive in it.
+    QString folder() const;
+    QString archivePath() const;
+
+    ExtractLimits limits;
+
+private:
+    void transferChunk(const QByteArray& s);
+    void transferMarker(const QByteArray& s);
+    void endDownload();                  // close sockhist, hide "Logoff Hist", redraw
+    void finishCurrent();                // the item at CurIndex finished, no download in progress
+    void abandon(const QByteArray& why); // ends the download with a message
+    void closeArchive();
+    void sendHist(const QByteArray& text);
+    void sendRequest();
+    QString file(const QByteArray& name) const;
+    bool yield();
+
+    QXDClient& c_;
+    HistFrameExtractor extractor_;
+    int fd_ = -1;                   // the archive file while open
+    bool extractionFailed_ = false; // the archive was closed by a failed extraction
+};
+
+} // namespace qxd

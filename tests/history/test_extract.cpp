@@ -1,0 +1,161 @@
+#include "history/extract.h"
+#include "support/zip_builder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qxd;
+
+namespace {
+
+struct Place {
+    QTemporaryDir dir;
+    QString folder() const { return dir.path() + "/indataqx"; }
+    QString archive() const { return folder() + "/ToDecompress.zip"; }
+    Place() { QDir().mkpath(folder()); }
+    void put(const QByteArray& zip) {
+        QFile f(archive());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(zip);
+    }
+    QByteArray read(const QString& rel) const {
+        QFile f(folder() + "/" + rel);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    // Every path under the temporary directory, outside the historic folder.
+    QStringList outside() const {
+        QStringList out;
+        for (const QString& e :
+             QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
+            if (e != "indataqx") out << e;
+        return out;
+    }
+};
+
+} // namespace
+
+class TestExtract : public QObject {
+    Q_OBJECT
+private slots:
+    void plainEntries();
+    void hostileEntries_data();
+    void hostileEntries();
+    void existingLinkNotFollowed();
+    void corruptArchives_data();
+    void corruptArchives();
+    void bounds();
+};
+
+void TestExtract::plainEntries() {
+    Place p;
+    QFile old(p.folder() + "/traderXYZ~1M");
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old contents that are longer");
+    old.close();
+    QByteArray big(300000, 0);
+    for (int i = 0; i < big.size(); ++i) big[i] = char(i * 31 + i / 7);
+    p.put(MakeZip({{"traderXYZ~1M", "20040102,10.5,11,10,10.7,1500\n"},
+                   {"sub/", {}, ZipEntry::Dir},
+                   {"sub/deep/file.bin", big},
+                   {"./dot", "x"}}));
+    const ExtractResult r = ExtractArchive(p.archive(), p.folder());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.entries, 3);
+    QCOMPARE(p.read("traderXYZ~1M"), QByteArray("20040102,10.5,11,10,10.7,1500\n")); // overwritten
+    QCOMPARE(p.read("sub/deep/file.bin"), big);
+    QCOMPARE(p.read("dot"), QByteArray("x"));
+}
+
+void TestExtract::hostileEntries_data() {
+    QTest::addColumn<QList<ZipEntry>>("entries");
+    QTest::newRow("absolute") << QList<ZipEntry>{{"ok", "1"}, {"/tmp/qxd-escape", "bad"}};
+    QTest::newRow("dot-dot") << QList<ZipEntry>{{"ok", "1"}, {"../escape", "bad"}};
+    QTest::newRow("dot-dot inside") << QList<ZipEntry>{{"ok", "1"}, {"a/../../escape", "bad"}};
+    QTest::newRow("symlink") << QList<ZipEntry>{{"ok", "1"},
+                                                {"link", {}, ZipEntry::Symlink, "../.."}};
+    QTest::newRow("link then file through it")
+        << QList<ZipEntry>{{"ok", "1"}, {"l", {}, ZipEntry::Symlink, ".."}, {"l/escape", "bad"}};
+}
+
+// Nothing lands outside the folder; the result says why.
+void TestExtract::hostileEntries() {
+    QFETCH(QList<ZipEntry>, entries);
+    Place p;
+    p.put(MakeZip(entries));
+    const ExtractResult r = ExtractArchive(p.archive(), p.folder());
+    QCOMPARE(r.code, int(ExtractResult::UnsafeEntry));
+    QVERIFY(!r.description.isEmpty());
+    QCOMPARE(p.outside(), QStringList());
+    QVERIFY(!QFile::exists("/tmp/qxd-escape"));
+    QCOMPARE(p.read("ok"), QByteArray("1")); // the good entry before it is written
+    QVERIFY(!QFileInfo(p.folder() + "/link").isSymLink());
+}
+
+void TestExtract::existingLinkNotFollowed() {
+    Place p;
+    QVERIFY(QDir().mkpath(p.dir.path() + "/target"));
+    QVERIFY(QFile::link(p.dir.path() + "/target", p.folder() + "/sub"));
+    QVERIFY(QFile::link(p.dir.path() + "/victim", p.folder() + "/file"));
+    p.put(MakeZip({{"sub/escape", "bad"}, {"file", "bad"}}));
+    const ExtractResult r = ExtractArchive(p.archive(), p.folder());
+    QCOMPARE(r.code, int(ExtractResult::WriteFailed));
+    QCOMPARE(QDir(p.dir.path() + "/target").entryList(QDir::Files), QStringList());
+    QVERIFY(!QFile::exists(p.dir.path() + "/victim"));
+}
+
+void TestExtract::corruptArchives_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("code");
+    QByteArray noise(5000, 0);
+    QRandomGenerator rng(7);
+    for (auto& c : noise) c = char(rng.bounded(256));
+    const QByteArray good = MakeZip({{"a", noise}, {"b", QByteArray(5000, 'b')}});
+    QByteArray flipped = good;
+    flipped[2500] = char(flipped[2500] ^ 0x5A); // inside the first entry's data
+    QTest::newRow("truncated") << good.left(good.size() / 2) << int(ExtractResult::Corrupt);
+    QTest::newRow("flipped data") << flipped << int(ExtractResult::Corrupt);
+    QTest::newRow("random bytes") << QByteArray(2000, '\x37') << int(ExtractResult::Corrupt);
+    QTest::newRow("empty") << QByteArray() << int(ExtractResult::Corrupt);
+}
+
+void TestExtract::corruptArchives() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, code);
+    Place p;
+    p.put(bytes);
+    const ExtractResult r = ExtractArchive(p.archive(), p.folder());
+    QCOMPARE(r.code, code);
+    QVERIFY(!r.description.isEmpty());
+    // A missing archive or folder fails too.
+    QCOMPARE(ExtractArchive(p.folder() + "/none.zip", p.folder()).code,
+             int(ExtractResult::Corrupt));
+    QCOMPARE(ExtractArchive(p.archive(), p.folder() + "/none").code,
+             int(ExtractResult::CannotOpen));
+}
+
+void TestExtract::bounds() {
+    Place p;
+    // A bomb: 20 MB of zeros in a few kilobytes.
+    p.put(MakeZip({{"bomb", QByteArray(20 << 20, 0)}}));
+    ExtractLimits lim;
+    lim.maxRatio = 10;
+    lim.slackBytes = 1 << 20;
+    ExtractResult r = ExtractArchive(p.archive(), p.folder(), lim);
+    QCOMPARE(r.code, int(ExtractResult::TooLarge));
+    QVERIFY(QFileInfo(p.folder() + "/bomb").size() <= (2 << 20));
+    // Too many entries.
+    QList<ZipEntry> many;
+    for (int i = 0; i < 30; ++i) many.append({"f" + QByteArray::number(i), "x"});
+    p.put(MakeZip(many));
+    lim = {};
+    lim.maxEntries = 20;
+    r = ExtractArchive(p.archive(), p.folder(), lim);
+    QCOMPARE(r.code, int(ExtractResult::TooLarge));
+    QCOMPARE(r.entries, 20);
+}
+
+QTEST_APPLESS_MAIN(TestExtract)
+#include "test_extract.moc"

@@ -1,0 +1,462 @@
+#include "app/qxdclient.h"
+#include "support/fake_socket.h"
+#include "support/hist_server.h"
+#include "support/zip_builder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qxd;
+
+namespace {
+
+struct Host : HandOffListener {
+    QList<QPair<QByteArray, float>> ended;
+    QList<QByteArray> texts;
+    void handOff(const HandOff& h) override {
+        if (h.vType != KindDownload) return;
+        ended.append({h.vSimbolo, h.VInterval});
+        texts.append(h.Data());
+    }
+};
+
+struct Live {
+    QTemporaryDir dir;
+    HistServer server;
+    std::unique_ptr<QXDClient> c;
+    Host host;
+    explicit Live(bool makeFolder = true) {
+        if (makeFolder) QDir().mkpath(folder());
+        ClientOptions o;
+        o.settingsPath = dir.path() + "/QXDATA.INI";
+        o.timing.timerHist = 20;
+        c = std::make_unique<QXDClient>(std::move(o));
+        c->messageBox = [](const QByteArray&) {};
+        c->ensureLoaded();
+        c->ctl.HistIp = "127.0.0.1";
+        c->ctl.HistPort = QByteArray::number(server.port());
+        c->ctl.UserName = "trader";
+        c->ctl.Password = "pw";
+        c->handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
+        c->handoff.bind(&host);
+    }
+    HistoricConnection& hist() { return c->hist; }
+    QString folder() const { return dir.path() + "/indataqx"; }
+    QByteArray read(const QString& name) const {
+        QFile f(folder() + "/" + name);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    bool exists(const QString& name) const { return QFile::exists(folder() + "/" + name); }
+    void request(const QByteArray& sym, float ty) {
+        hist().list.RequestHistoricData(sym, ty, 37988, 38169); // 2004-01-02 .. 2004-07-01
+    }
+    bool idle(int ms = 5000) {
+        return QTest::qWaitFor([&] { return hist().CurIndex == 0; }, ms);
+    }
+    // The first request's download has ended, one way or another.
+    bool ended(int ms = 5000) {
+        return QTest::qWaitFor(
+            [&] { return hist().CurIndex == 0 && !hist().list.DownListGet(1).pending(); }, ms);
+    }
+};
+
+QByteArray bars(int n) {
+    QByteArray out;
+    for (int i = 0; i < n; ++i)
+        out += "20040102," + QByteArray::number(10 + i % 7) + ".5,11,10,10.7," +
+               QByteArray::number(1500 + i) + "\n";
+    return out;
+}
+
+} // namespace
+
+class TestHistoric : public QObject {
+    Q_OBJECT
+private slots:
+    void download_data();
+    void download();
+    void largeArchiveInChunks();
+    void twoQueuedItems();
+    void endings_data();
+    void endings();
+    void serverDisconnectingMidTransfer();
+    void mismatchingEndMarkerRetries();
+    void socketErrorMidTransfer();
+    void hostileArchiveStaysInside();
+    void chunkAfterFailedExtraction();
+    void missingFolder();
+    void markerWithoutComma();
+    void logoffHist();
+    void connectFailsAtOnce();
+    void receivePasses();
+    void messages_data();
+    void messages();
+};
+
+void TestHistoric::download_data() {
+    QTest::addColumn<float>("code");
+    QTest::addColumn<QByteArray>("codeText");
+    QTest::addColumn<QString>("unpacked");
+    QTest::addColumn<QString>("final");     // empty: no rename
+    QTest::addColumn<QByteArray>("marker"); // the code in the transfer markers
+    QTest::newRow("one-minute") << 1.0f << QByteArray("1") << "traderXYZ~1M"
+                                << "XYZ.QX1M" << QByteArray("1");
+    QTest::newRow("daily") << -1.0f << QByteArray("-1") << "traderXYZ~day"
+                           << "XYZ.QXDAY" << QByteArray("-1");
+    QTest::newRow("five-minute") << 5.0f << QByteArray("5") << "traderXYZ.~5M"
+                                 << "XYZ.QX5M" << QByteArray("5");
+    QTest::newRow("code naming no file")
+        << 0.5f << QByteArray("1") << "traderXYZ.~1M" << QString() << QByteArray("0.5");
+}
+
+void TestHistoric::download() {
+    QFETCH(float, code);
+    QFETCH(QByteArray, codeText);
+    QFETCH(QString, unpacked);
+    QFETCH(QString, final);
+    QFETCH(QByteArray, marker);
+    Live t;
+    const QByteArray data = bars(50);
+    const QByteArray zip = MakeZip({{unpacked.toLatin1(), data}});
+    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
+        s.transfer(r.symbol, marker, zip);
+    };
+    if (!final.isEmpty()) {
+        QFile old(t.folder() + "/" + final);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("stale series");
+    }
+    t.request("XYZ", code);
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.host.ended.at(0).first, QByteArray("XYZ"));
+    QCOMPARE(t.host.ended.at(0).second, code);
+    QVERIFY(t.host.texts.at(0).startsWith("XYZ "));
+    QCOMPARE(t.host.texts.at(0).size(), 12);
+    QCOMPARE(t.server.requests.at(0).text, "#FXYZ,&I" + codeText + ",&D120040102,&D220040701,");
+    QCOMPARE(t.server.received.mid(0, 3), (QList<QByteArray>{"!trader", "^pw", "&1"}));
+    if (final.isEmpty())
+        QCOMPARE(t.read(unpacked), data);
+    else {
+        QCOMPARE(t.read(final), data);
+        QVERIFY(!t.exists(unpacked));
+    }
+    QVERIFY(!t.exists("ToDecompress.zip"));
+    QCOMPARE(t.hist().CurIndex, 0);
+    QCOMPARE(t.hist().RawMode, std::int16_t(0));
+    QVERIFY(!t.hist().list.DownListGet(1).pending());
+    QVERIFY(!t.c->ctl.loghistVisible);
+    QCOMPARE(t.c->ctl.Label1, QByteArray());
+    QTRY_COMPARE(t.hist().list.DownListCount(), 0); // the next tick clears the finished list
+    QCOMPARE(t.server.connections, 1);
+}
+
+void TestHistoric::largeArchiveInChunks() {
+    Live t;
+    QByteArray noise(3 << 20, 0);
+    QRandomGenerator rng(11);
+    for (auto& ch : noise) ch = char(rng.bounded(256)); // incompressible: a 3 MB archive
+    t.server.archives["BIG"] = MakeZip({{"traderBIG~1M", noise}});
+    t.server.chunkSize = 30000;
+    t.request("BIG", 1);
+    QTRY_COMPARE_WITH_TIMEOUT(t.host.ended.size(), 1, 20000);
+    QCOMPARE(t.read("BIG.QX1M"), noise);
+}
+
+void TestHistoric::twoQueuedItems() {
+    Live t;
+    t.server.archives["AAA"] = MakeZip({{"traderAAA~1M", "a"}});
+    t.server.archives["BBB"] = MakeZip({{"traderBBB~day", "b"}});
+    t.request("AAA", 1);
+    t.request("BBB", -1);
+    t.request("AAA", 1); // already queued: dropped
+    QTRY_COMPARE(t.host.ended.size(), 2);
+    QCOMPARE(t.host.ended.at(0).first, QByteArray("AAA"));
+    QCOMPARE(t.host.ended.at(1).first, QByteArray("BBB"));
+    QCOMPARE(t.server.connections, 2);
+    QCOMPARE(t.read("AAA.QX1M"), QByteArray("a"));
+    QCOMPARE(t.read("BBB.QXDAY"), QByteArray("b"));
+}
+
+// The server ends the download without an archive; the item is finished
+// (except for an unknown symbol that names another one) and the host is
+// not told.
+void TestHistoric::endings_data() {
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("label1");
+    QTest::addColumn<bool>("finished");
+    QTest::newRow("no data") << QByteArray("#B1") << QByteArray("Symbol 1 no data") << true;
+    QTest::newRow("unknown symbol")
+        << QByteArray("#EXYZ") << QByteArray("Symbol XYZ does not exist") << true;
+    QTest::newRow("unknown other symbol")
+        << QByteArray("#EQQQ") << QByteArray("Symbol QQQ does not exist") << false;
+    QTest::newRow("disconnecting") << QByteArray("#N") << QByteArray() << true;
+    QTest::newRow("refused") << QByteArray("refuse") << QByteArray() << true;
+}
+
+void TestHistoric::endings() {
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, label1);
+    QFETCH(bool, finished);
+    Live t;
+    if (reply == "refuse")
+        t.server.password = "other";
+    else
+        t.server.onRequest = [reply](HistServer& s, const HistRequest&) { s.send(reply); };
+    t.c->TimerHist.stop();
+    t.request("XYZ", 1);
+    t.hist().TimerHist_Timer();
+    QVERIFY(t.idle());
+    QCOMPARE(t.c->ctl.Label1, label1);
+    QCOMPARE(t.hist().list.DownListGet(1).pending(), !finished);
+    QVERIFY(t.host.ended.isEmpty());
+    QVERIFY(!t.c->ctl.loghistVisible);
+    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+}
+
+void TestHistoric::serverDisconnectingMidTransfer() {
+    Live t;
+    const QByteArray zip = MakeZip({{"traderXYZ~1M", bars(2000)}});
+    t.server.chunkSize = 1000;
+    for (const char* name : {"old.zip", "XYZ.TMPQX1M", "keep.txt"}) {
+        QFile f(t.folder() + "/" + name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
+        s.beginTransfer(r.symbol, r.code);
+        s.chunks(zip, zip.size() / 2);
+        s.sendUnpacked("#N"); // raw: the transfer is under way
+    };
+    t.request("XYZ", 1);
+    QTRY_VERIFY(t.server.requests.size() == 1);
+    QVERIFY(t.idle());
+    QVERIFY(!t.exists("ToDecompress.zip"));
+    QVERIFY(!t.exists("old.zip"));
+    QVERIFY(!t.exists("XYZ.TMPQX1M"));
+    QVERIFY(t.exists("keep.txt"));
+    QCOMPARE(t.hist().HistFile, std::int16_t(0));
+    QVERIFY(t.host.ended.isEmpty());
+}
+
+void TestHistoric::mismatchingEndMarkerRetries() {
+    Live t;
+    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
+        if (s.requests.size() == 1) {
+            s.beginTransfer(r.symbol, r.code);
+            s.chunks(MakeZip({{"traderXYZ~1M", "first"}}));
+            s.endTransfer(r.symbol, "5"); // another code
+        } else {
+            s.transfer(r.symbol, r.code, MakeZip({{"traderXYZ~1M", "second"}}));
+        }
+    };
+    t.request("XYZ", 1);
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.server.requests.size(), 2); // the item stayed pending and came again
+    QCOMPARE(t.read("XYZ.QX1M"), QByteArray("second"));
+}
+
+void TestHistoric::socketErrorMidTransfer() {
+    Live t;
+    const QByteArray zip = MakeZip({{"traderXYZ~1M", bars(2000)}});
+    t.server.chunkSize = 1000;
+    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
+        s.beginTransfer(r.symbol, r.code);
+        s.chunks(zip, zip.size() / 2);
+        QTimer::singleShot(50, &s, [&s] { s.resetPeer(); });
+    };
+    t.request("XYZ", 1);
+    QVERIFY(t.ended());
+    QVERIFY(!t.c->ctl.Label1.isEmpty());   // the socket's description
+    QVERIFY(t.exists("ToDecompress.zip")); // closed, left on disk
+    QVERIFY(!t.hist().list.DownListGet(1).pending());
+    QCOMPARE(t.hist().HistFile, std::int16_t(0));
+
+    // The next download works, its first chunk truncating the old archive.
+    t.server.onRequest = nullptr;
+    t.server.archives["ABC"] = MakeZip({{"traderABC~1M", "abc"}});
+    t.request("ABC", 1);
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.read("ABC.QX1M"), QByteArray("abc"));
+}
+
+void TestHistoric::hostileArchiveStaysInside() {
+    Live t;
+    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "ok"},
+                                        {"../escaped", "bad"},
+                                        {"/tmp/qxd-hist-escape", "bad"},
+                                        {"lnk", {}, ZipEntry::Symlink, "/etc"}});
+    t.request("XYZ", 1);
+    // Label2 showed it too, until the pass after the end marker emptied it.
+    QTRY_VERIFY(t.c->ctl.Label1.contains("not extracted"));
+    QVERIFY(!QFile::exists(t.dir.path() + "/escaped"));
+    QVERIFY(!QFile::exists("/tmp/qxd-hist-escape"));
+    QVERIFY(!QFileInfo(t.folder() + "/lnk").isSymLink());
+    QVERIFY(!t.exists("ToDecompress.zip"));
+    QVERIFY(t.host.ended.isEmpty());
+    // The download stays in progress until "Logoff Hist"; then the next works.
+    QVERIFY(t.hist().CurIndex != 0);
+    QVERIFY(t.c->ctl.loghistVisible);
+    t.hist().loghist_Click();
+    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "good"}});
+    t.request("XYZ", 1);
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.read("XYZ.QX1M"), QByteArray("good"));
+}
+
+void TestHistoric::chunkAfterFailedExtraction() {
+    Live t;
+    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
+        s.transfer(r.symbol, r.code, "this is not a zip archive");
+        s.beginTransfer(r.symbol, r.code);
+        s.sendUnpacked("*0,3,abc");
+    };
+    t.request("XYZ", 1);
+    QVERIFY(t.ended());
+    QVERIFY(t.c->ctl.Label1.contains("failed extraction"));
+    QVERIFY(!t.hist().list.DownListGet(1).pending());
+    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+}
+
+void TestHistoric::missingFolder() {
+    Live t(false);
+    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "x"}});
+    t.request("XYZ", 1);
+    QVERIFY(t.ended());
+    QVERIFY(t.c->ctl.Label1.contains("does not exist"));
+    QVERIFY(t.server.requests.isEmpty());
+    QVERIFY(!QDir(t.folder()).exists()); // never created
+}
+
+void TestHistoric::markerWithoutComma() {
+    Live t;
+    t.server.onRequest = [](HistServer& s, const HistRequest&) { s.send("#BXYZ"); };
+    t.request("XYZ", 1);
+    QVERIFY(t.ended());
+    QVERIFY(t.c->ctl.Label1.contains("Transfer marker"));
+    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+}
+
+void TestHistoric::logoffHist() {
+    Live t;
+    t.server.onRequest = [](HistServer&, const HistRequest&) {}; // silent after the request
+    t.request("XYZ", 1);
+    t.request("ABC", 1);
+    QTRY_VERIFY(t.c->ctl.loghistVisible);
+    t.hist().loghist_Click();
+    QCOMPARE(t.hist().CurIndex, 0);
+    QCOMPARE(t.hist().list.DownListCount(), 0); // every queued request dropped
+    QVERIFY(!t.c->ctl.loghistVisible);
+    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+}
+
+void TestHistoric::connectFailsAtOnce() {
+    auto* sock = new FakeSocket;
+    ClientOptions o;
+    o.settingsPath = "/nonexistent/QXDATA.INI";
+    o.sockhist.reset(sock);
+    QXDClient c(std::move(o));
+    sock->connectFailure = {10049, "Address is not available"};
+    c.hist.list.RequestHistoricData("XYZ", 1, 1, 2);
+    c.hist.TimerHist_Timer();
+    QCOMPARE(sock->connects, 2);
+    QCOMPARE(c.hist.CurIndex, 0);
+    QVERIFY(!c.hist.list.DownListGet(1).pending());
+    QCOMPARE(c.ctl.Label1, QByteArray("Address is not available"));
+    // With nothing pending the tick clears the list; with nothing, it does nothing.
+    c.ctl.Label1 = "kept";
+    c.hist.TimerHist_Timer();
+    QCOMPARE(c.hist.list.DownListCount(), 0);
+    QCOMPARE(c.hist.list.dateColumns(), 1);
+    c.hist.TimerHist_Timer();
+    QCOMPARE(c.ctl.Label1, QByteArray("kept"));
+}
+
+// Passes of the receive loop: one per frame, one more per change of the
+// unpacking mode, one for a chunk without a frame.
+void TestHistoric::receivePasses() {
+    auto* sock = new FakeSocket;
+    ClientOptions o;
+    o.settingsPath = "/nonexistent/QXDATA.INI";
+    o.sockhist.reset(sock);
+    QXDClient c(std::move(o));
+    sock->state = SocketComponent::Open;
+    QTemporaryDir dir;
+    QDir().mkpath(dir.path() + "/indataqx");
+    c.handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
+
+    sock->arrive("`13ab");
+    QCOMPARE(c.ReceivedCountHist, 1);
+    QCOMPARE(c.ctl.Text1, QByteArray());
+    QCOMPARE(c.ctl.Label2, QByteArray()); // the empty message empties Label2
+
+    // Begin marker, a raw chunk with frame marks and commas inside, "#B0".
+    const QByteArray data("x,`~,y");
+    sock->arrive("c~" + ConverteToSend(Compress("#BXYZ,1")) + ConverteToSend("*0,6," + data) +
+                 ConverteToSend("#B0"));
+    // Four frames, and one more pass after "#B0" switched the mode back.
+    QCOMPARE(c.ReceivedCountHist, 1 + 5);
+    QCOMPARE(c.hist.RawMode, std::int16_t(0));
+    QFile zip(dir.path() + "/indataqx/ToDecompress.zip");
+    QVERIFY(zip.open(QIODevice::ReadOnly));
+    QCOMPARE(zip.readAll(), data);
+
+    // A chunk without a second comma appends nothing.
+    sock->arrive(ConverteToSend(Compress("#BXYZ,1")) + ConverteToSend("*0") +
+                 ConverteToSend("*0,1,"));
+    QCOMPARE(QFileInfo(zip).size(), qint64(data.size()));
+
+    // While the feed writes, an arrival reads nothing and asks again later.
+    c.sender.IsSending = 1;
+    const int rearms = sock->rearms;
+    sock->arrive(ConverteToSend("#B0"));
+    QCOMPARE(sock->rearms, rearms + 1);
+    QCOMPARE(c.hist.RawMode, std::int16_t(1));
+    c.sender.IsSending = 0;
+    emit sock->dataArrival(0);
+    QCOMPARE(c.hist.RawMode, std::int16_t(0));
+}
+
+void TestHistoric::messages_data() {
+    QTest::addColumn<QByteArray>("msg");
+    QTest::addColumn<QByteArray>("label1");
+    QTest::addColumn<QByteArray>("label2");
+    QTest::addColumn<QByteArray>("box");
+    QTest::newRow("prompt in other case")
+        << QByteArray("#user?") << QByteArray() << QByteArray("#user?") << QByteArray();
+    QTest::newRow("prompt with more")
+        << QByteArray("#USER?x") << QByteArray() << QByteArray("#USER?x") << QByteArray();
+    QTest::newRow("@ two chars") << QByteArray("@x") << QByteArray() << QByteArray("Label2")
+                                 << QByteArray();
+    QTest::newRow("@@ box") << QByteArray("@@Closing") << QByteArray() << QByteArray("Label2")
+                            << QByteArray("Closing");
+    QTest::newRow("@ status") << QByteArray("@Late") << QByteArray("Late") << QByteArray("Label2")
+                              << QByteArray();
+    QTest::newRow("#E alone") << QByteArray("#E") << QByteArray() << QByteArray("#E")
+                              << QByteArray();
+    QTest::newRow("other") << QByteArray("hello") << QByteArray() << QByteArray("hello")
+                           << QByteArray();
+}
+
+void TestHistoric::messages() {
+    QFETCH(QByteArray, msg);
+    QFETCH(QByteArray, label1);
+    QFETCH(QByteArray, label2);
+    QFETCH(QByteArray, box);
+    auto* sock = new FakeSocket;
+    ClientOptions o;
+    o.settingsPath = "/nonexistent/QXDATA.INI";
+    o.sockhist.reset(sock);
+    QXDClient c(std::move(o));
+    QByteArray shown;
+    c.messageBox = [&](const QByteArray& t) { shown = t; };
+    c.hist.ProcessDataHist(msg);
+    QCOMPARE(c.ctl.Label1, label1);
+    QCOMPARE(c.ctl.Label2, label2);
+    QCOMPARE(shown, box);
+    QVERIFY(sock->sent.isEmpty());
+}
+
+QTEST_MAIN(TestHistoric)
+#include "test_historic.moc"

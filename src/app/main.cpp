@@ -1,10 +1,25 @@
+// qxdataclient: the client as a program. It takes the bus name
+// QXDataClient.QXDClientCLS on the session bus and waits for hosts; the
+// first host's Iniciar shows the window. Without a session bus it runs on
+// its own with the window shown.
+//
+//   --regserver     write the D-Bus activation file and exit
+//   --unregserver   remove it and exit
+//
+// Environment, for unattended runs and tests: QXD_PASSWORD fills the
+// password box (it is never written anywhere); QXD_TIMER1_MS and
+// QXD_TIMERHIST_MS replace the 30 s reconnect and 2 s historic intervals.
 #include "app/qxdclient.h"
+#include "automation/dbus_face.h"
+#include "automation/qxdclientcls.h"
 
 #include <QApplication>
+#include <QDBusConnectionInterface>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,9 +32,46 @@ void onSignal(int) {
     [[maybe_unused]] auto n = ::write(g_signalPipe[1], &c, 1);
 }
 
+int envInt(const char* name, int def) {
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok && v > 0 ? v : def;
+}
+
+// Ends the process. A round trip to the bus daemon first, so that every
+// message this program sent before (the reply to Release among them) has
+// left.
+[[noreturn]] void endProgram(int code) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) bus.interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (a == "--regserver" || a == "--unregserver") {
+            QCoreApplication core(argc, argv);
+            QString err;
+            const bool ok =
+                a == "--regserver"
+                    ? qxd::WriteServiceFile(QCoreApplication::applicationFilePath(), &err)
+                    : qxd::RemoveServiceFile(&err);
+            if (!ok)
+                std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
+            else
+                std::printf("%s %s\n", a == "--regserver" ? "Registered" : "Unregistered",
+                            qPrintable(qxd::ServiceFilePath()));
+            return ok ? 0 : 1;
+        }
+        std::fprintf(stderr, "qxdataclient: unknown option %s (use --regserver or --unregserver)\n",
+                     argv[i]);
+        return 2;
+    }
+
     // Without a display, run offscreen rather than fail.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -37,11 +89,30 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, onSignal);
     }
 
+    qxd::ClientTiming timing;
+    timing.timer1 = envInt("QXD_TIMER1_MS", timing.timer1);
+    timing.timerHist = envInt("QXD_TIMERHIST_MS", timing.timerHist);
+    qxd::QXDClient::setInstanceTiming(timing);
     qxd::QXDClient* client = qxd::QXDClient::instance();
-    const QString err = client->Show();
-    if (!err.isEmpty()) std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
+    client->ctl.Password = qgetenv("QXD_PASSWORD");
+
+    // The last release of a started object ends the program: right after
+    // the call that released it has been answered.
+    qxd::QXDClientCLS::setProgramEnd([] {
+        QMetaObject::invokeMethod(
+            qApp, [] { endProgram(0); }, Qt::QueuedConnection);
+    });
+
+    qxd::DBusFace face(QDBusConnection::sessionBus());
+    QString err;
+    if (!face.start(&err)) {
+        std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
+        if (QDBusConnection::sessionBus().isConnected()) return 1; // the name is taken
+        std::fprintf(stderr, "qxdataclient: running without hosts\n");
+        const QString loadErr = client->Show();
+        if (!loadErr.isEmpty()) std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(loadErr));
+    }
     const int rc = app.exec();
     client->Unload();
-    qxd::QXDClient::destroyInstance();
-    return rc;
+    endProgram(rc);
 }

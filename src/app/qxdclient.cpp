@@ -11,6 +11,7 @@ namespace qxd {
 
 namespace {
 QXDClient* g_instance = nullptr;
+ClientTiming g_instanceTiming;
 
 std::unique_ptr<SocketComponent> orTcp(std::unique_ptr<SocketComponent> s) {
     return s ? std::move(s) : std::make_unique<TcpSocket>();
@@ -39,8 +40,16 @@ QXDClient::~QXDClient() {
 }
 
 QXDClient* QXDClient::instance() {
-    if (!g_instance) g_instance = new QXDClient();
+    if (!g_instance) {
+        ClientOptions o;
+        o.timing = g_instanceTiming;
+        g_instance = new QXDClient(std::move(o));
+    }
     return g_instance;
+}
+
+void QXDClient::setInstanceTiming(const ClientTiming& t) {
+    g_instanceTiming = t;
 }
 
 void QXDClient::destroyInstance() {

@@ -52,6 +52,8 @@ public:
     static QXDClient* instance();
     // Deletes the shared instance (it is created anew on next use).
     static void destroyInstance();
+    // Timer intervals of the shared instance, set before its first use.
+    static void setInstanceTiming(const ClientTiming& t);
 
     // The load step, once: settings read into the boxes, the window made
     // topmost and placed, both timers started. Returns the error that

@@ -1,0 +1,233 @@
+// The automation object on the session bus.
+//
+// Bus name QXDataClient.QXDClientCLS; the class factory at /QXDClientCLS
+// (interface QXDataClient.ClassFactory, CreateInstance() -> o) makes objects
+// at /QXDClientCLS/1, /2, ... Each object has the interfaces
+// QXDataClient._QXDClientCLS (19 properties, six methods),
+// QXDataClient.__QXDClientCLS (the four events as signals) and
+// QXDataClient.Instance (Release). Before each FeederReady and NewTime the
+// object sends PropertiesChanged with the properties the relay has just set.
+// When the connection that created an object goes away, the object is
+// released as if it had called Release().
+#pragma once
+
+#include "automation/qxdclientcls.h"
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+
+namespace qxd {
+
+constexpr char BusName[] = "QXDataClient.QXDClientCLS";
+constexpr char FactoryPath[] = "/QXDClientCLS";
+constexpr char ClassInterface[] = "QXDataClient._QXDClientCLS";
+
+// Texts on the bus: UTF-8 when the bytes are valid UTF-8, else Latin-1 byte
+// for byte (a NUL, which the bus cannot carry, becomes U+FFFD).
+QString BytesToBus(const QByteArray& b);
+QByteArray BusToBytes(const QString& s);
+
+class DBusInstance;
+
+class DBusFace : public QObject, protected QDBusContext {
+    Q_OBJECT
+public:
+    explicit DBusFace(const QDBusConnection& bus, QObject* parent = nullptr);
+    ~DBusFace() override;
+
+    // Exports the factory and takes the bus name; false (with the reason)
+    // when the name is already taken or the bus refuses.
+    bool start(QString* error);
+
+    QDBusObjectPath CreateInstance();
+    const QDBusConnection& bus() const { return bus_; }
+    int liveInstances() const;
+
+    // Called by an instance that was released.
+    void forget(DBusInstance* inst);
+
+private:
+    void creatorGone(const QString& name);
+
+    QDBusConnection bus_;
+    QDBusServiceWatcher watcher_;
+    int next_ = 1;
+    QList<QPointer<DBusInstance>> instances_;
+};
+
+// One object on the bus: a QXDClientCLS and its three interfaces.
+class DBusInstance : public QObject, protected QDBusContext {
+    Q_OBJECT
+public:
+    DBusInstance(DBusFace& face, const QString& path, const QString& creator);
+    ~DBusInstance() override;
+
+    QXDClientCLS cls;
+    const QString path;
+    const QString creator;
+
+    // The host's release (or its creator left the bus).
+    void release();
+    // Answers the call being handled with an error when `error` is set.
+    void reply(const QString& error);
+
+private:
+    void propertiesSet(int kind);
+    DBusFace& face_;
+    bool released_ = false;
+};
+
+class ClassFactoryAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "QXDataClient.ClassFactory")
+public:
+    explicit ClassFactoryAdaptor(DBusFace* face)
+        : QDBusAbstractAdaptor(face)
+        , face_(face) {}
+public slots:
+    QDBusObjectPath CreateInstance() { return face_->CreateInstance(); }
+
+private:
+    DBusFace* face_;
+};
+
+// Floats travel as doubles holding exactly the float's value, 16-bit
+// integers as n, 32-bit ones as i.
+class ClsAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "QXDataClient._QXDClientCLS")
+    Q_PROPERTY(QString Simbolo READ simbolo WRITE setSimbolo)
+    Q_PROPERTY(double Last READ last WRITE setLast)
+    Q_PROPERTY(double LastS READ lastS WRITE setLastS)
+    Q_PROPERTY(double Bid READ bid WRITE setBid)
+    Q_PROPERTY(double Ask READ ask WRITE setAsk)
+    Q_PROPERTY(double AskS READ askS WRITE setAskS)
+    Q_PROPERTY(double BidS READ bidS WRITE setBidS)
+    Q_PROPERTY(double Change READ change WRITE setChange)
+    Q_PROPERTY(double OpenV READ openV WRITE setOpenV)
+    Q_PROPERTY(double High READ high WRITE setHigh)
+    Q_PROPERTY(double Low READ low WRITE setLow)
+    Q_PROPERTY(double Previous READ previous WRITE setPrevious)
+    Q_PROPERTY(double OInt READ oInt WRITE setOInt)
+    Q_PROPERTY(double Vol READ vol WRITE setVol)
+    Q_PROPERTY(double TimeV READ timeV WRITE setTimeV)
+    Q_PROPERTY(short Flag READ flag WRITE setFlag)
+    Q_PROPERTY(double QuvantixServerDateTime READ serverDateTime WRITE setServerDateTime)
+    Q_PROPERTY(short nTicks READ ticks WRITE setTicks)
+    Q_PROPERTY(int mClassCont READ classCont WRITE setClassCont)
+public:
+    explicit ClsAdaptor(DBusInstance* inst)
+        : QDBusAbstractAdaptor(inst)
+        , i_(inst)
+        , c_(inst->cls) {}
+
+    QString simbolo() const { return BytesToBus(c_.Simbolo); }
+    void setSimbolo(const QString& v) { c_.Simbolo = BusToBytes(v); }
+#define QXD_FLOAT_PROPERTY(getter, setter, field)                                                  \
+    double getter() const {                                                                        \
+        return double(c_.field);                                                                   \
+    }                                                                                              \
+    void setter(double v) {                                                                        \
+        c_.field = float(v);                                                                       \
+    }
+    QXD_FLOAT_PROPERTY(last, setLast, Last)
+    QXD_FLOAT_PROPERTY(lastS, setLastS, LastS)
+    QXD_FLOAT_PROPERTY(bid, setBid, Bid)
+    QXD_FLOAT_PROPERTY(ask, setAsk, Ask)
+    QXD_FLOAT_PROPERTY(askS, setAskS, AskS)
+    QXD_FLOAT_PROPERTY(bidS, setBidS, BidS)
+    QXD_FLOAT_PROPERTY(change, setChange, Change)
+    QXD_FLOAT_PROPERTY(openV, setOpenV, OpenV)
+    QXD_FLOAT_PROPERTY(high, setHigh, High)
+    QXD_FLOAT_PROPERTY(low, setLow, Low)
+    QXD_FLOAT_PROPERTY(previous, setPrevious, Previous)
+    QXD_FLOAT_PROPERTY(oInt, setOInt, OInt)
+    QXD_FLOAT_PROPERTY(vol, setVol, Vol)
+    QXD_FLOAT_PROPERTY(timeV, setTimeV, TimeV)
+#undef QXD_FLOAT_PROPERTY
+    short flag() const {
+        return c_.Flag;
+    }
+    void setFlag(short v) {
+        c_.Flag = v;
+    }
+    double serverDateTime() const {
+        return c_.QuvantixServerDateTime;
+    }
+    void setServerDateTime(double v) {
+        c_.QuvantixServerDateTime = v;
+    }
+    short ticks() const {
+        return c_.nTicks;
+    }
+    void setTicks(short v) {
+        c_.nTicks = v;
+    }
+    int classCont() const {
+        return c_.mClassCont;
+    }
+    void setClassCont(int v) {
+        c_.mClassCont = v;
+    }
+
+public slots:
+    void AddSymbol(const QString& S) {
+        i_->reply(c_.AddSymbol(BusToBytes(S)));
+    }
+    void LogOff() {
+        i_->reply(c_.LogOff());
+    }
+    void RequestHistoricData(const QString& S, double Ty, double D1, double D2);
+    void Iniciar(const QString& S) {
+        i_->reply(c_.Iniciar(BusToBytes(S)));
+    }
+    void RequestSymbol(const QString& S) {
+        i_->reply(c_.RequestSymbol(BusToBytes(S)));
+    }
+    void ShowMe() {
+        i_->reply(c_.ShowMe());
+    }
+
+private:
+    DBusInstance* i_;
+    QXDClientCLS& c_;
+};
+
+class EventsAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "QXDataClient.__QXDClientCLS")
+public:
+    explicit EventsAdaptor(DBusInstance* inst);
+signals:
+    void FeederReady();
+    void RequestAllSimbols();
+    void NewTime(double DateTime);
+    void EndDownload(const QString& Symbol, double Ty);
+};
+
+class InstanceAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "QXDataClient.Instance")
+public:
+    explicit InstanceAdaptor(DBusInstance* inst)
+        : QDBusAbstractAdaptor(inst)
+        , i_(inst) {}
+public slots:
+    void Release() { i_->release(); }
+
+private:
+    DBusInstance* i_;
+};
+
+// D-Bus activation file: written by --regserver, removed by --unregserver.
+QString ServiceFilePath();
+bool WriteServiceFile(const QString& exec, QString* error);
+bool RemoveServiceFile(QString* error);
+
+} // namespace qxd

@@ -1,0 +1,103 @@
+// QXDClientCLS: the host's object. Its methods forward to the shared main
+// window; its properties are filled by its relay just before it raises an
+// event. A C++ host links the library, creates objects and connects to the
+// four event signals, which are emitted synchronously: the quote is in the
+// properties while the handler runs.
+//
+//     QApplication app(argc, argv);
+//     qxd::QXDClientCLS feed;
+//     QObject::connect(&feed, &qxd::QXDClientCLS::FeederReady, [&] {
+//         std::printf("%s %g\n", feed.Simbolo.constData(), feed.Last);
+//     });
+//     QObject::connect(&feed, &qxd::QXDClientCLS::RequestAllSimbols,
+//                      [&] { feed.AddSymbol("PETR4"); });
+//     feed.Iniciar("/home/trader/data");
+//     app.exec();
+#pragma once
+
+#include "automation/handoff.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+namespace qxd {
+
+class QXDClient;
+
+class QXDClientCLS : public QObject, private HandOffListener {
+    Q_OBJECT
+public:
+    explicit QXDClientCLS(QObject* parent = nullptr);
+    ~QXDClientCLS() override;
+
+    // Properties, in interface order. Plain fields: a host may write them,
+    // which changes only this object's copy.
+    QByteArray Simbolo;
+    float Last = 0;
+    float LastS = 0;
+    float Bid = 0;
+    float Ask = 0;
+    float AskS = 0;
+    float BidS = 0;
+    float Change = 0;
+    float OpenV = 0;
+    float High = 0;
+    float Low = 0;
+    float Previous = 0;
+    float OInt = 0;
+    float Vol = 0;
+    float TimeV = 0;
+    std::int16_t Flag = 0;
+    double QuvantixServerDateTime = 0;
+    std::int16_t nTicks = 0;
+    std::int32_t mClassCont = 0; // the life count
+
+    // Methods, in interface order. A non-empty result is the failure of the
+    // call (the host sees it as an error); messages for the user appear in
+    // the window instead.
+    QString AddSymbol(const QByteArray& S);
+    QString LogOff();
+    QString RequestHistoricData(const QByteArray& S, float Ty, double D1, double D2);
+    QString Iniciar(const QByteArray& S);
+    QString RequestSymbol(const QByteArray& S);
+    QString ShowMe();
+
+    // The host lets go of its reference: the life count falls by one, and
+    // below 1 the relay is unbound, the window unloaded and the program
+    // ended (see setProgramEnd).
+    void Release();
+
+    bool started() const { return NewData; }
+
+    // What ending the program means. The qxdataclient executable ends the
+    // process; by default (a host that links the library) the client only
+    // stops: window unloaded, sockets closed, timers stopped, and
+    // clientStopped() is emitted by the released object.
+    static void setProgramEnd(std::function<void()> end);
+
+signals:
+    void FeederReady();
+    void RequestAllSimbols();
+    void NewTime(double DateTime);
+    void EndDownload(const QByteArray& Symbol, float Ty);
+
+    // The relay set these properties just before the event that follows.
+    void propertiesSet(int kind);
+    // The client stopped after the last release (in-process hosts).
+    void clientStopped();
+
+private:
+    void handOff(const HandOff& h) override;
+    void copyQuote(const HandOff& h);
+    QXDClient& window();
+
+    QPointer<QXDClient> mForm; // the window; empty until Iniciar
+    bool NewData = false;
+};
+
+} // namespace qxd

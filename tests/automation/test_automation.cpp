@@ -1,0 +1,274 @@
+#include "app/client_window.h"
+#include "app/qxdclient.h"
+#include "automation/qxdclientcls.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <bit>
+#include <cstring>
+
+using namespace qxd;
+
+namespace {
+
+// A fresh shared window for each test, with settings in a folder of its own.
+struct Env {
+    QTemporaryDir dir;
+    Env() {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+        QXDClient::destroyInstance();
+        QXDClientCLS::setProgramEnd(nullptr);
+    }
+    ~Env() { QXDClient::destroyInstance(); }
+    QXDClient& w() { return *QXDClient::instance(); }
+};
+
+// Writes a hand-off as the parsers do.
+void handOff(QXDClient& w, std::int16_t kind, const QByteArray& text = "x") {
+    w.handoff.vType = kind;
+    w.handoff.setData(text);
+}
+
+} // namespace
+
+class TestAutomation : public QObject {
+    Q_OBJECT
+private slots:
+    void eventsOnlyAfterIniciar();
+    void relayMapping();
+    void relayKinds_data();
+    void relayKinds();
+    void handOffDuringHandler();
+    void twoStartedObjects();
+    void iniciarFolder_data();
+    void iniciarFolder();
+    void forwarding();
+    void lifeCount();
+    void releaseWithoutIniciar();
+};
+
+void TestAutomation::eventsOnlyAfterIniciar() {
+    Env e;
+    QXDClientCLS o;
+    QCOMPARE(o.mClassCont, 1);
+    QSignalSpy ready(&o, &QXDClientCLS::FeederReady);
+    QVERIFY(o.AddSymbol("ABC").isEmpty()); // reaches the window, which says why it sent nothing
+    QCOMPARE(e.w().ctl.Label1, QByteArray("Not yet logged on"));
+    handOff(e.w(), KindTrade);
+    QCOMPARE(ready.count(), 0);
+    QVERIFY(o.Iniciar("/data").isEmpty());
+    QVERIFY(e.w().isLoaded());
+    handOff(e.w(), KindTrade);
+    QCOMPARE(ready.count(), 1);
+}
+
+void TestAutomation::relayMapping() {
+    Env e;
+    QXDClientCLS o;
+    o.Iniciar({});
+    HandOff& h = e.w().handoff;
+    h.vSimbolo = "PETR4";
+    float* fields[] = {&h.vLast, &h.vLastS, &h.vChange, &h.vBid,      &h.vBidS, &h.vAsk, &h.vAskS,
+                       &h.vOpen, &h.vHi,    &h.vLow,    &h.vPrevious, &h.vOInt, &h.vVol, &h.vTime};
+    for (int i = 0; i < 14; ++i) *fields[i] = float(i + 1) + 0.25f;
+    // Bit for bit: a NaN with a payload and a negative zero come through.
+    h.vLast = std::bit_cast<float>(0x7fc01234u);
+    h.vBid = -0.0f;
+    h.vTicks = 7;
+    QList<QList<float>> seen;
+    connect(&o, &QXDClientCLS::FeederReady, this, [&] {
+        seen.append({o.Last, o.LastS, o.Change, o.Bid, o.BidS, o.Ask, o.AskS, o.OpenV, o.High,
+                     o.Low, o.Previous, o.OInt, o.Vol, o.TimeV});
+    });
+    handOff(e.w(), KindTrade);
+    QCOMPARE(o.Simbolo, QByteArray("PETR4"));
+    QCOMPARE(std::bit_cast<std::uint32_t>(o.Last), 0x7fc01234u);
+    QVERIFY(std::signbit(o.Bid));
+    for (int i = 2; i < 14; ++i)
+        if (i != 3) QCOMPARE(seen.at(0).at(i), float(i + 1) + 0.25f);
+    QCOMPARE(o.nTicks, std::int16_t(7));
+    QCOMPARE(o.Flag, std::int16_t(0));
+}
+
+void TestAutomation::relayKinds_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("event"); // empty: none
+    QTest::addColumn<int>("flag");
+    QTest::newRow("trade") << 0 << "FeederReady" << 0;
+    QTest::newRow("time") << 1 << "NewTime" << -1;
+    QTest::newRow("logon") << 2 << "RequestAllSimbols" << -1;
+    QTest::newRow("complete") << 3 << "FeederReady" << 1;
+    QTest::newRow("requested") << 4 << "FeederReady" << 2;
+    QTest::newRow("download") << 5 << "EndDownload" << -1;
+    QTest::newRow("other") << 6 << "" << -1;
+    QTest::newRow("negative") << -1 << "" << -1;
+}
+
+void TestAutomation::relayKinds() {
+    QFETCH(int, kind);
+    QFETCH(QString, event);
+    QFETCH(int, flag);
+    Env e;
+    QXDClientCLS o;
+    o.Iniciar({});
+    HandOff& h = e.w().handoff;
+    o.Flag = 9;
+    o.nTicks = 5;
+    o.Simbolo = "OLD";
+    h.vSimbolo = "NEW";
+    h.vTicks = 3;
+    h.vQuvantixServerDateTime = 38190.5;
+    h.VInterval = -1;
+    QStringList events;
+    QList<QVariant> args;
+    connect(&o, &QXDClientCLS::FeederReady, this, [&] { events << "FeederReady"; });
+    connect(&o, &QXDClientCLS::RequestAllSimbols, this, [&] { events << "RequestAllSimbols"; });
+    connect(&o, &QXDClientCLS::NewTime, this, [&](double t) {
+        events << "NewTime";
+        args << t;
+    });
+    connect(&o, &QXDClientCLS::EndDownload, this, [&](const QByteArray& s, float ty) {
+        events << "EndDownload";
+        args << s << ty;
+    });
+    handOff(e.w(), std::int16_t(kind));
+    QCOMPARE(events, event.isEmpty() ? QStringList() : QStringList{event});
+    QCOMPARE(int(o.Flag), flag < 0 ? 9 : flag);
+    // nTicks only from trades; the quote only from quote kinds.
+    QCOMPARE(int(o.nTicks), kind == 0 ? 3 : 5);
+    QCOMPARE(o.Simbolo, QByteArray(flag < 0 ? "OLD" : "NEW"));
+    if (kind == 1) {
+        QCOMPARE(args, QList<QVariant>{38190.5});
+        QCOMPARE(o.QuvantixServerDateTime, 38190.5);
+    }
+    if (kind == 5) QCOMPARE(args, (QList<QVariant>{QByteArray("NEW"), -1.0f}));
+}
+
+// A hand-off completed inside a handler is seen by the tests after it in
+// the same run.
+void TestAutomation::handOffDuringHandler() {
+    Env e;
+    QXDClientCLS o;
+    o.Iniciar({});
+    QStringList events;
+    connect(&o, &QXDClientCLS::RequestAllSimbols, this, [&] {
+        events << "RequestAllSimbols";
+        e.w().handoff.vType = KindComplete; // changed under the running relay
+    });
+    connect(&o, &QXDClientCLS::FeederReady, this, [&] { events << "FeederReady"; });
+    handOff(e.w(), KindLogon);
+    QCOMPARE(events, (QStringList{"RequestAllSimbols", "FeederReady"}));
+}
+
+void TestAutomation::twoStartedObjects() {
+    Env e;
+    QXDClientCLS a, b;
+    a.Iniciar("/a");
+    b.Iniciar("/b");
+    QSignalSpy ra(&a, &QXDClientCLS::FeederReady), rb(&b, &QXDClientCLS::FeederReady);
+    e.w().handoff.vSimbolo = "X";
+    handOff(e.w(), KindComplete);
+    QCOMPARE(ra.count(), 1);
+    QCOMPARE(rb.count(), 1);
+    QCOMPARE(a.Simbolo, QByteArray("X"));
+    QCOMPARE(b.Flag, std::int16_t(1));
+    QCOMPARE(e.w().handoff.Diretorio, QByteArray("/b/")); // one window, the last folder
+    a.Simbolo = "mine"; // a property write changes only that object's copy
+    QCOMPARE(b.Simbolo, QByteArray("X"));
+}
+
+void TestAutomation::iniciarFolder_data() {
+    QTest::addColumn<QByteArray>("in");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::newRow("appended") << QByteArray("/home/t/data") << QByteArray("/home/t/data/");
+    QTest::newRow("kept") << QByteArray("/home/t/data/") << QByteArray("/home/t/data/");
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void TestAutomation::iniciarFolder() {
+    QFETCH(QByteArray, in);
+    QFETCH(QByteArray, stored);
+    Env e;
+    QXDClientCLS o;
+    QVERIFY(o.Iniciar(in).isEmpty());
+    QCOMPARE(e.w().handoff.Diretorio, stored);
+}
+
+void TestAutomation::forwarding() {
+    Env e;
+    QXDClientCLS o;
+    o.Iniciar({});
+    // RequestHistoricData: empty or comma-first symbols are dropped.
+    o.RequestHistoricData({}, 1, 1, 2);
+    o.RequestHistoricData(",X", 1, 1, 2);
+    o.RequestHistoricData("X,Y", 1, 3, 4);
+    QCOMPARE(e.w().hist.list.DownListCount(), 1);
+    QCOMPARE(e.w().hist.list.DownListGet(1).S, QByteArray("X,Y"));
+    QCOMPARE(e.w().hist.list.startDate(1), 3.0);
+    // ShowMe restores a minimised window.
+    e.w().Command2_Click();
+    QVERIFY(o.ShowMe().isEmpty());
+    QVERIFY(!e.w().view()->isMinimized());
+    QVERIFY(o.LogOff().isEmpty());
+    QVERIFY(o.RequestSymbol("X").isEmpty());
+
+    // A load that fails reaches the caller of the call that loaded.
+    Env f;
+    QFile ini(f.dir.path() + "/QXDATA.INI");
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[QXDATA]\nReconnect=7\n");
+    ini.close();
+    QXDClientCLS p;
+    QVERIFY(p.Iniciar("/x").contains("Reconnect"));
+    QVERIFY(!p.started());
+}
+
+void TestAutomation::lifeCount() {
+    Env e;
+    auto* keep = new QXDClientCLS;
+    keep->Iniciar({});
+    keep->mClassCont = 5;
+    keep->Release();
+    QCOMPARE(keep->mClassCont, 4);
+    QVERIFY(e.w().isLoaded()); // still running
+
+    QXDClientCLS o;
+    o.Iniciar({});
+    QSignalSpy stopped(&o, &QXDClientCLS::clientStopped);
+    QSignalSpy ready(&o, &QXDClientCLS::FeederReady);
+    int ended = 0;
+    QXDClientCLS::setProgramEnd([&] { ++ended; });
+    o.Release();
+    QCOMPARE(ended, 1);
+    QVERIFY(!e.w().isLoaded());
+    QVERIFY(!o.started());
+    handOff(e.w(), KindTrade);
+    QCOMPARE(ready.count(), 0);
+
+    // In process (no program end set): the client stops and says so.
+    QXDClientCLS::setProgramEnd(nullptr);
+    QXDClientCLS p;
+    p.Iniciar({});
+    QSignalSpy pStopped(&p, &QXDClientCLS::clientStopped);
+    p.Release();
+    QCOMPARE(pStopped.count(), 1);
+    QVERIFY(!e.w().Timer1.isActive());
+    QVERIFY(!e.w().TimerHist.isActive());
+    QCOMPARE(e.w().sock.State(), int(SocketComponent::Closed));
+    delete keep;
+}
+
+void TestAutomation::releaseWithoutIniciar() {
+    Env e;
+    QXDClientCLS o;
+    int ended = 0;
+    QXDClientCLS::setProgramEnd([&] { ++ended; });
+    o.Release();
+    QCOMPARE(ended, 1);
+    QXDClientCLS::setProgramEnd(nullptr);
+}
+
+QTEST_MAIN(TestAutomation)
+#include "test_automation.moc"

@@ -1,0 +1,306 @@
+// The client as hosts see it: a private bus daemon started here activates
+// qxdataclient from the file --regserver wrote; hosts create objects,
+// start them, subscribe, receive quotes with their properties and release.
+#include "automation/dbus_face.h"
+#include "support/feed_server.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamReader>
+
+using namespace qxd;
+
+namespace {
+
+const QString Client = QStringLiteral(QXD_CLIENT_PATH);
+
+// Records the object's signals in the order they arrive.
+class Listener : public QObject {
+    Q_OBJECT
+public:
+    QStringList order;
+    QList<QVariantMap> changes;
+    QList<double> times;
+    std::function<void()> onRequestAll;
+public slots:
+    void feederReady() { order << "FeederReady"; }
+    void requestAll() {
+        order << "RequestAllSimbols";
+        if (onRequestAll) onRequestAll();
+    }
+    void newTime(double t) {
+        order << "NewTime";
+        times << t;
+    }
+    void endDownload(const QString&, double) { order << "EndDownload"; }
+    void propertiesChanged(const QString& iface, const QVariantMap& changed, const QStringList&) {
+        if (iface != QLatin1String(ClassInterface)) return;
+        order << "PropertiesChanged";
+        changes << changed;
+    }
+};
+
+struct Bus {
+    QTemporaryDir dir;
+    QProcess daemon;
+    QString address;
+    ScriptedServer feed;
+
+    Bus() {
+        const QString services = dir.path() + "/data/dbus-1/services";
+        QDir().mkpath(services);
+        QDir().mkpath(dir.path() + "/config");
+        QFile ini(dir.path() + "/config/QXDATA.INI");
+        if (ini.open(QIODevice::WriteOnly))
+            ini.write("[QXDATA]\nIP=127.0.0.1\nPORT=" + QByteArray::number(feed.port()) +
+                      "\nUserName=trader\nReconnect=1\n");
+        ini.close();
+        QFile conf(dir.path() + "/bus.conf");
+        if (conf.open(QIODevice::WriteOnly))
+            conf.write(
+                QStringLiteral(
+                    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                    "1.0//EN\" "
+                    "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                    "<busconfig><type>session</type><listen>unix:tmpdir=%1</listen>"
+                    "<auth>EXTERNAL</auth><servicedir>%2</servicedir>"
+                    "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                    "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n")
+                    .arg(dir.path(), services)
+                    .toUtf8());
+        conf.close();
+        // What the activated client inherits.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", dir.path() + "/data");
+        env.insert("XDG_CONFIG_HOME", dir.path() + "/config");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QXD_PASSWORD", "pw");
+        env.insert("QXD_TIMER1_MS", "100");
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
+        daemon.setProcessEnvironment(env);
+        daemon.start("dbus-daemon",
+                     {"--nofork", "--print-address", "--config-file=" + dir.path() + "/bus.conf"});
+        if (daemon.waitForReadyRead(10000))
+            address = QString::fromLatin1(daemon.readLine().trimmed());
+
+        QProcess reg;
+        reg.setProcessEnvironment(env);
+        reg.start(Client, {"--regserver"});
+        reg.waitForFinished(10000);
+    }
+    ~Bus() {
+        daemon.terminate();
+        daemon.waitForFinished(5000);
+    }
+    QDBusConnection connect(const QString& name) {
+        return QDBusConnection::connectToBus(address, name);
+    }
+    bool serviceFile() const {
+        return QFile::exists(dir.path() +
+                             "/data/dbus-1/services/QXDataClient.QXDClientCLS.service");
+    }
+};
+
+QDBusMessage call(QDBusConnection& c, const QString& path, const QString& iface,
+                  const QString& method, const QVariantList& args = {}) {
+    QDBusMessage m = QDBusMessage::createMethodCall(BusName, path, iface, method);
+    m.setArguments(args);
+    return c.call(m, QDBus::Block, 20000);
+}
+
+bool nameOwned(QDBusConnection& c) {
+    return c.interface()->isServiceRegistered(BusName);
+}
+
+void listen(QDBusConnection& c, const QString& path, Listener* l) {
+    const QString ev = QStringLiteral("QXDataClient.__QXDClientCLS");
+    c.connect(BusName, path, ev, "FeederReady", l, SLOT(feederReady()));
+    c.connect(BusName, path, ev, "RequestAllSimbols", l, SLOT(requestAll()));
+    c.connect(BusName, path, ev, "NewTime", l, SLOT(newTime(double)));
+    c.connect(BusName, path, ev, "EndDownload", l, SLOT(endDownload(QString, double)));
+    c.connect(BusName, path, "org.freedesktop.DBus.Properties", "PropertiesChanged", l,
+              SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
+}
+
+} // namespace
+
+class TestDBus : public QObject {
+    Q_OBJECT
+private slots:
+    void hostSession();
+    void vanishingHost();
+    void unregister();
+};
+
+void TestDBus::hostSession() {
+    Bus bus;
+    QVERIFY2(!bus.address.isEmpty(), "dbus-daemon did not start");
+    QVERIFY(bus.serviceFile());
+    QDBusConnection host = bus.connect("host");
+    QVERIFY(host.isConnected());
+
+    // The first call starts the program.
+    QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+    QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+    const QString path = r.arguments().at(0).value<QDBusObjectPath>().path();
+    QCOMPARE(path, QStringLiteral("/QXDClientCLS/1"));
+
+    // Introspection lists the members in interface order.
+    r = call(host, path, "org.freedesktop.DBus.Introspectable", "Introspect");
+    QStringList members;
+    QXmlStreamReader xml(r.arguments().at(0).toString());
+    int depth = 0, inClass = 0;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) {
+            ++depth;
+            const auto a = xml.attributes();
+            if (xml.name() == QLatin1String("interface"))
+                inClass = a.value("name") == QLatin1String(ClassInterface) ? depth : 0;
+            else if (inClass && depth == inClass + 1)
+                members << a.value("name").toString() + ":" + a.value("type").toString();
+        } else if (xml.isEndElement()) {
+            if (depth == inClass) inClass = 0;
+            --depth;
+        }
+    }
+    QVERIFY(!xml.hasError());
+    QCOMPARE(members, (QStringList{"Simbolo:s",
+                                   "Last:d",
+                                   "LastS:d",
+                                   "Bid:d",
+                                   "Ask:d",
+                                   "AskS:d",
+                                   "BidS:d",
+                                   "Change:d",
+                                   "OpenV:d",
+                                   "High:d",
+                                   "Low:d",
+                                   "Previous:d",
+                                   "OInt:d",
+                                   "Vol:d",
+                                   "TimeV:d",
+                                   "Flag:n",
+                                   "QuvantixServerDateTime:d",
+                                   "nTicks:n",
+                                   "mClassCont:i",
+                                   "AddSymbol:",
+                                   "LogOff:",
+                                   "RequestHistoricData:",
+                                   "Iniciar:",
+                                   "RequestSymbol:",
+                                   "ShowMe:"}));
+
+    Listener l;
+    listen(host, path, &l);
+    l.onRequestAll = [&] {
+        call(host, path, ClassInterface, "AddSymbol", {QStringLiteral("PETR4")});
+    };
+    QCOMPARE(call(host, path, ClassInterface, "Iniciar", {bus.dir.path() + "/hostdata"}).type(),
+             QDBusMessage::ReplyMessage);
+    // The client logs on by itself (password from its environment) and the
+    // host subscribes when asked.
+    QTRY_COMPARE_WITH_TIMEOUT(bus.feed.count("#APETR4"), 1, 15000);
+    bus.feed.send("$PETR4,10.5,100,-0.25,1500,3");
+    bus.feed.send("}200407221530");
+    QTRY_COMPARE_WITH_TIMEOUT(l.times.size(), 1, 10000);
+    QCOMPARE(l.order, (QStringList{"RequestAllSimbols", "PropertiesChanged", "FeederReady",
+                                   "PropertiesChanged", "NewTime"}));
+    const QVariantMap q = l.changes.at(0);
+    QCOMPARE(q.value("Simbolo").toString(), QStringLiteral("PETR4"));
+    QCOMPARE(q.value("Last").toDouble(), 10.5);
+    QCOMPARE(q.value("Change").toDouble(), -0.25);
+    QCOMPARE(q.value("nTicks").toInt(), 3);
+    QCOMPARE(q.value("Flag").toInt(), 0);
+    QCOMPARE(q.size(), 17);
+    QCOMPARE(l.times.at(0), 38190.0 + 15.5 / 24);
+
+    // Properties read back, as the relay left them.
+    QDBusInterface props(BusName, path, "org.freedesktop.DBus.Properties", host);
+    QDBusReply<QDBusVariant> last = props.call("Get", QString(ClassInterface), "Last");
+    QCOMPARE(last.value().variant().toDouble(), 10.5);
+    QDBusReply<QDBusVariant> count = props.call("Get", QString(ClassInterface), "mClassCont");
+    QCOMPARE(count.value().variant().toInt(), 1);
+
+    // Wrong argument types: an error for the host, and the client carries on.
+    r = call(host, path, ClassInterface, "AddSymbol", {42});
+    QCOMPARE(r.type(), QDBusMessage::ErrorMessage);
+    r = call(host, path, ClassInterface, "RequestHistoricData", {QStringLiteral("X"), 1});
+    QCOMPARE(r.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(call(host, path, ClassInterface, "ShowMe").type(), QDBusMessage::ReplyMessage);
+
+    // A symbol of megabytes: the call fails, the client carries on.
+    r = call(host, path, ClassInterface, "AddSymbol", {QString(1 << 20, QChar('Z'))});
+    QCOMPARE(r.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(call(host, path, ClassInterface, "RequestSymbol", {QStringLiteral("VALE3")}).type(),
+             QDBusMessage::ReplyMessage);
+    QTRY_COMPARE(bus.feed.count("#CVALE3"), 1);
+
+    // Releasing the object ends the program; the feed is signed off.
+    QCOMPARE(call(host, path, "QXDataClient.Instance", "Release").type(),
+             QDBusMessage::ReplyMessage);
+    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(host), 10000);
+    QTRY_COMPARE(bus.feed.count("#N"), 1);
+    QFile ini(bus.dir.path() + "/config/QXDATA.INI");
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().contains("Reconnect=1")); // written back at the unload
+    QDBusConnection::disconnectFromBus("host");
+}
+
+void TestDBus::vanishingHost() {
+    Bus bus;
+    QVERIFY(!bus.address.isEmpty());
+    QDBusConnection watcher = bus.connect("watcher");
+    {
+        QDBusConnection host = bus.connect("gone");
+        const QDBusMessage r =
+            call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+        QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+        const QString path = r.arguments().at(0).value<QDBusObjectPath>().path();
+        call(host, path, ClassInterface, "Iniciar", {bus.dir.path()});
+        QVERIFY(nameOwned(watcher));
+    }
+    // The host goes away without releasing: its object is released for it.
+    QDBusConnection::disconnectFromBus("gone");
+    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(watcher), 10000);
+    QDBusConnection::disconnectFromBus("watcher");
+}
+
+void TestDBus::unregister() {
+    Bus bus;
+    QVERIFY(bus.serviceFile());
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", bus.dir.path() + "/data");
+    p.setProcessEnvironment(env);
+    p.start(Client, {"--unregserver"});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(!bus.serviceFile());
+
+    // A second program on a bus whose name is taken says so and exits.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess first, second;
+    first.setProcessEnvironment(env);
+    second.setProcessEnvironment(env);
+    first.start(Client, {});
+    QDBusConnection c = bus.connect("probe");
+    QTRY_VERIFY_WITH_TIMEOUT(nameOwned(c), 10000);
+    second.start(Client, {});
+    QVERIFY(second.waitForFinished(10000));
+    QVERIFY(second.exitCode() != 0);
+    QVERIFY(second.readAllStandardError().contains("already taken"));
+    first.terminate();
+    QVERIFY(first.waitForFinished(10000));
+    QDBusConnection::disconnectFromBus("probe");
+}
+
+QTEST_GUILESS_MAIN(TestDBus)
+#include "test_dbus.moc"

@@ -1,5 +1,5 @@
 #include "history/extract.h"
-#include "support/zip_builder.h"
+#include "sim/zip_writer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "app/qxdclient.h"
+#include "sim/zip_writer.h"
 #include "support/fake_socket.h"
 #include "support/hist_server.h"
-#include "support/zip_builder.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,5 @@
-// Builds zip archives in memory for tests, hostile ones included.
+// Builds zip archives in memory: the simulator's archives, and hostile ones
+// for tests.
 #pragma once
 
 #include <QByteArray>

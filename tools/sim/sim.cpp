@@ -1,0 +1,361 @@
+#include "sim/sim.h"
+
+#include "sim/bars.h"
+#include "sim/zip_writer.h"
+#include "wire/convert.h"
+#include "wire/pack.h"
+
+#include <QDateTime>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace qxd::sim {
+
+QByteArray Packed(const QByteArray& message) {
+    return ConverteToSend(Compress(message));
+}
+
+namespace {
+
+void vlog(const char* side, const char* fmt, va_list ap) {
+    std::fprintf(stderr, "qxd-sim %s: ", side);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputc('\n', stderr);
+}
+
+// Client messages in the frames of a chunk.
+template <class F>
+void eachMessage(FrameExtractor& ex, const QByteArray& data, F&& f) {
+    qsizetype left = 0;
+    QByteArrayView in = data;
+    do {
+        const QByteArrayView m = ex.extract(in, left);
+        in = {};
+        if (!m.isEmpty()) f(m.toByteArray());
+    } while (left > 0);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Feed
+
+FeedSim::FeedSim(const Options& o, QObject* parent)
+    : QObject(parent)
+    , o_(o)
+    , rng_(o.seed) {
+    connect(&server_, &QTcpServer::newConnection, this, &FeedSim::accept);
+    ticker_.setTimerType(Qt::PreciseTimer);
+    ticker_.setInterval(1);
+    connect(&ticker_, &QTimer::timeout, this, &FeedSim::tick);
+    seconds_.setInterval(1000);
+    connect(&seconds_, &QTimer::timeout, this, &FeedSim::everySecond);
+}
+
+void FeedSim::log(const char* fmt, ...) const {
+    if (!o_.verbose) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vlog("feed", fmt, ap);
+    va_end(ap);
+}
+
+bool FeedSim::listen(QString* error) {
+    if (!server_.listen(o_.host, o_.feedPort)) {
+        *error = QStringLiteral("feed port %1: %2").arg(o_.feedPort).arg(server_.errorString());
+        return false;
+    }
+    clock_.start();
+    ticker_.start();
+    seconds_.start();
+    return true;
+}
+
+int FeedSim::sessions() const {
+    return int(sessions_.size());
+}
+
+void FeedSim::accept() {
+    while (QTcpSocket* sock = server_.nextPendingConnection()) {
+        sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        auto s = std::make_unique<Session>();
+        s->sock = sock;
+        Session* raw = s.get();
+        sessions_.push_back(std::move(s));
+        connect(sock, &QTcpSocket::readyRead, this, [this, raw] { onRead(raw); });
+        connect(sock, &QTcpSocket::disconnected, this, [this, raw, sock] {
+            log("client %s left", raw->user.constData());
+            std::erase_if(sessions_, [raw](const auto& p) { return p.get() == raw; });
+            sock->deleteLater();
+            for (auto& other : sessions_)
+                if (other->loggedOn) send(other.get(), "]" + QByteArray::number(sessions()));
+        });
+        log("client connected from %s", qPrintable(sock->peerAddress().toString()));
+        send(raw, "#USER?");
+        flush(raw);
+    }
+}
+
+void FeedSim::onRead(Session* s) {
+    eachMessage(s->ex, s->sock->readAll(), [&](const QByteArray& m) { handle(s, m); });
+    flush(s);
+}
+
+FeedSim::Quote FeedSim::makeQuote(const QByteArray& symbol) {
+    quint32 h = 2166136261u;
+    for (char c : symbol) h = (h ^ quint8(c)) * 16777619u;
+    const double p = 5 + (h % 9500) / 100.0;
+    return {symbol, p, p, p, p, p * (1 + ((h >> 8) % 200 - 100) / 10000.0), 0, 0};
+}
+
+QByteArray FeedSim::complete(const Quote& q, bool requested) const {
+    char b[256];
+    const double spread = std::max(0.01, q.last * 0.0005);
+    const int n = std::snprintf(
+        b, sizeof b, "%s%s,%.2f,%.2f,%.2f,%.2f,%d,%.0f,%d,%.2f,%d,%.2f,%d,%.2f,%.2f",
+        requested ? "#D" : "{", q.symbol.constData(), q.open, q.high, q.low, q.last, 100, q.vol,
+        1000, q.last + spread, 500, q.last - spread, 400, q.last - q.prev, q.prev);
+    return QByteArray(b, n);
+}
+
+void FeedSim::handle(Session* s, const QByteArray& m) {
+    if (m.startsWith('!')) {
+        s->user = m.mid(1);
+        send(s, "#PASS?");
+    } else if (m.startsWith('^')) {
+        s->pass = m.mid(1);
+        send(s, "#TIPO?");
+    } else if (m == "&1") {
+        const auto it = o_.users.constFind(s->user);
+        if (it != o_.users.cend() && *it == s->pass) {
+            s->loggedOn = true;
+            send(s, "#L");
+            log("%s logged on", s->user.constData());
+            for (auto& other : sessions_)
+                if (other->loggedOn) send(other.get(), "]" + QByteArray::number(sessions()));
+            send(s, "}" + QDateTime::currentDateTime().toString("yyyyMMddhhmm").toLatin1());
+        } else {
+            send(s, "#O");
+            log("logon of %s refused", s->user.constData());
+        }
+    } else if (m == "#T") {
+        log("%s confirmed the logon", s->user.constData());
+    } else if (m.startsWith("#A") && s->loggedOn) {
+        const QByteArray sym = m.mid(2);
+        if (o_.unknown.contains(sym)) {
+            log("subscription of unknown %s ignored", sym.constData());
+            return;
+        }
+        for (const Quote& q : s->subs)
+            if (q.symbol == sym) return;
+        s->subs.push_back(makeQuote(sym));
+        send(s, complete(s->subs.back(), false));
+        log("%s subscribed %s", s->user.constData(), sym.constData());
+    } else if (m.startsWith("#C") && s->loggedOn) {
+        const QByteArray sym = m.mid(2);
+        if (o_.unknown.contains(sym))
+            send(s, "#E" + sym);
+        else {
+            Quote q = makeQuote(sym);
+            for (const Quote& sub : s->subs)
+                if (sub.symbol == sym) q = sub;
+            send(s, complete(q, true));
+        }
+    } else if (m.startsWith("#R")) {
+        ++acks;
+    } else if (m == "#N") {
+        log("%s signed off", s->user.constData());
+    } else {
+        log("unexpected message from %s: %s", s->user.constData(), m.left(60).constData());
+    }
+}
+
+QByteArray FeedSim::nextRecord(Session* s) {
+    Quote& q = s->subs[s->next++ % s->subs.size()];
+    q.last = std::max(0.01, q.last * (1 + (rng_.generateDouble() - 0.5) * 0.002));
+    q.high = std::max(q.high, q.last);
+    q.low = std::min(q.low, q.last);
+    const int size = 100 * int(1 + rng_.bounded(20));
+    q.vol += size;
+    q.ticks = q.ticks >= 32000 ? 1 : q.ticks + 1;
+    const qint64 seq = ++seq_;
+    if (onSend) onSend(seq);
+    if (rng_.generateDouble() < o_.completeShare) return complete(q, false);
+    char b[160];
+    const int n =
+        std::snprintf(b, sizeof b, "$%s,%.2f,%d,%.2f,%.0f,%d", q.symbol.constData(), q.last, size,
+                      q.last - q.prev, o_.seqInVolume ? double(seq) : q.vol, q.ticks);
+    return QByteArray(b, n);
+}
+
+void FeedSim::send(Session* s, const QByteArray& message) {
+    s->out += Packed(message);
+    ++sent;
+}
+
+void FeedSim::flush(Session* s) {
+    if (s->out.isEmpty() || !s->sock) return;
+    s->sock->write(s->out);
+    s->out.clear();
+}
+
+void FeedSim::tick() {
+    const qint64 now = clock_.nsecsElapsed();
+    const double dt = (now - lastTick_) / 1e9;
+    lastTick_ = now;
+    if (second_ < stalledUntil_) return;
+    for (auto& s : sessions_) {
+        if (!s->loggedOn || s->subs.empty()) continue;
+        s->owed =
+            std::min(s->owed + dt * o_.rate, o_.rate + 1000); // no catch-up storm after a stall
+        while (s->owed >= 1) {
+            send(s.get(), nextRecord(s.get()));
+            s->owed -= 1;
+        }
+        flush(s.get());
+    }
+}
+
+void FeedSim::everySecond() {
+    ++second_;
+    const bool faultNow = o_.faultEvery > 0 && second_ % o_.faultEvery == 0;
+    if (faultNow && o_.fault == "stall") {
+        stalledUntil_ = second_ + std::max(1, o_.faultEvery / 2);
+        log("stalling for %d s", stalledUntil_ - second_);
+    }
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        Session* s = sessions_[i].get();
+        if (!s->loggedOn) continue;
+        if (o_.burst > 0 && !s->subs.empty())
+            for (int k = 0; k < o_.burst; ++k) send(s, nextRecord(s));
+        if (o_.timeEvery > 0 && second_ % o_.timeEvery == 0)
+            send(s, "}" + QDateTime::currentDateTime().toString("yyyyMMddhhmm").toLatin1());
+        if (o_.noteEvery > 0 && second_ % o_.noteEvery == 0)
+            send(s, "@Simulated market note " + QByteArray::number(second_ / o_.noteEvery));
+        if (faultNow && o_.fault == "garbage") {
+            QByteArray junk(300, 0);
+            for (auto& c : junk) c = char(rng_.bounded(256));
+            s->out += junk + "`9999999~`2-5~`~";
+            log("sent malformed bytes to %s", s->user.constData());
+        }
+        flush(s);
+    }
+    if (faultNow && o_.fault == "drop") {
+        log("dropping every connection");
+        for (auto& s : sessions_)
+            if (s->sock) s->sock->abort();
+    }
+}
+
+void FeedSim::signOff() {
+    for (auto& s : sessions_) {
+        if (!s->sock) continue;
+        send(s.get(), "#N");
+        flush(s.get());
+        s->sock->flush();
+        s->sock->disconnectFromHost();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Historic
+
+HistSim::HistSim(const Options& o, QObject* parent)
+    : QObject(parent)
+    , o_(o) {
+    connect(&server_, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* sock = server_.nextPendingConnection()) {
+            auto s = std::make_unique<Session>();
+            s->sock = sock;
+            Session* raw = s.get();
+            sessions_.push_back(std::move(s));
+            connect(sock, &QTcpSocket::readyRead, this, [this, raw] {
+                eachMessage(raw->ex, raw->sock->readAll(),
+                            [&](const QByteArray& m) { handle(raw, m); });
+            });
+            connect(sock, &QTcpSocket::disconnected, this, [this, raw, sock] {
+                std::erase_if(sessions_, [raw](const auto& p) { return p.get() == raw; });
+                sock->deleteLater();
+            });
+            send(raw, Packed("#USER?"));
+        }
+    });
+}
+
+void HistSim::log(const char* fmt, ...) const {
+    if (!o_.verbose) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vlog("hist", fmt, ap);
+    va_end(ap);
+}
+
+bool HistSim::listen(QString* error) {
+    if (!server_.listen(o_.host, o_.histPort)) {
+        *error = QStringLiteral("historic port %1: %2").arg(o_.histPort).arg(server_.errorString());
+        return false;
+    }
+    return true;
+}
+
+void HistSim::send(Session* s, const QByteArray& framed) {
+    if (s->sock) s->sock->write(framed);
+}
+
+void HistSim::handle(Session* s, const QByteArray& m) {
+    if (m.startsWith('!')) {
+        s->user = m.mid(1);
+        send(s, Packed("#PASS?"));
+    } else if (m.startsWith('^')) {
+        s->pass = m.mid(1);
+        send(s, Packed("#TIPO?"));
+    } else if (m == "&1") {
+        const auto it = o_.users.constFind(s->user);
+        s->loggedOn = it != o_.users.cend() && *it == s->pass;
+        send(s, Packed(s->loggedOn ? "#L" : "#O"));
+    } else if (m.startsWith("#F") && s->loggedOn) {
+        request(s, m);
+    } else {
+        log("unexpected message: %s", m.left(60).constData());
+    }
+}
+
+// "#F" symbol ",&I" code ",&D1" YYYYMMDD ",&D2" YYYYMMDD ","
+void HistSim::request(Session* s, const QByteArray& m) {
+    const QList<QByteArray> f = m.mid(2).split(',');
+    const QByteArray sym = f.value(0);
+    const QByteArray codeText = f.value(1).mid(2);
+    const double code = Val(codeText);
+    auto date = [](const QByteArray& field) -> double {
+        const QByteArray d = field.mid(3);
+        return DateSerial(int(Val(d.left(4))), int(Val(d.mid(4, 2))), int(Val(d.mid(6, 2))))
+            .value_or(0);
+    };
+    const double d1 = date(f.value(2)), d2 = date(f.value(3));
+    log("%s asks for %s interval %s", s->user.constData(), sym.constData(), codeText.constData());
+    if (o_.unknown.contains(sym) || sym.isEmpty()) {
+        send(s, Packed("#E" + sym));
+        return;
+    }
+    const QByteArray bars = GenerateBars(sym, code, d1, d2);
+    if (bars.isEmpty()) {
+        send(s, Packed("#B1"));
+        return;
+    }
+    const QByteArray zip = MakeZip({{SeriesEntryName(s->user, sym, code), bars}});
+    const QByteArray marker = "#B" + sym + "," + codeText;
+    send(s, Packed(marker)); // before the transfer: packed
+    for (qsizetype at = 0, n = 0; at < zip.size(); at += o_.chunkSize, ++n) {
+        const QByteArray part = zip.mid(at, o_.chunkSize);
+        send(s, ConverteToSend("*" + QByteArray::number(n) + "," + QByteArray::number(part.size()) +
+                               "," + part));
+    }
+    send(s, ConverteToSend(marker)); // inside the transfer: raw
+    ++downloads;
+    log("sent %lld bars of %s in %lld bytes", (long long)bars.count('\n'), sym.constData(),
+        (long long)zip.size());
+}
+
+} // namespace qxd::sim

@@ -147,14 +147,19 @@ void FeedConnection::sock_DataArrival() {
     Working = 1;
 
     const QByteArray chunk = c_.sock.GetData();
+    maxChunk = std::max(maxChunk, chunk.size());
     if (chunk.size() > OverloadChunk) {
+        ++overloadedChunks;
         Overloaded = 1;
         c_.ctl.Cont1Back = Back::Yellow;
     } else {
         Overloaded = 0;
         c_.ctl.Cont1Back = Back::LightGrey;
     }
-    if (chunk.size() > DropChunk) return;
+    if (chunk.size() > DropChunk) {
+        ++droppedChunks;
+        return;
+    }
 
     QByteArrayView in = chunk;
     for (;;) {

@@ -36,6 +36,12 @@ public:
     std::int16_t Overloaded = 0;
     std::int16_t Working = 0;
 
+    // Counters for the window's owner and benchmarks: the largest chunk
+    // read, chunks that set Overloaded, chunks dropped whole.
+    qsizetype maxChunk = 0;
+    std::int64_t overloadedChunks = 0;
+    std::int64_t droppedChunks = 0;
+
     // The Logon/Logoff button.
     void Command1_Click();
     // Socket events.

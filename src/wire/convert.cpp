@@ -77,53 +77,81 @@ double Val(QByteArrayView s) {
     char c = peek();
     if (c == '&') return readRadix(s, pos + 1);
 
-    // Normalised copy of the number: [-]digits[.digits][e[-]digits].
-    std::string num;
-    num.reserve(24);
+    // Normalised copy of the number for strtod: [-]digits[.digits][e[-]digits].
+    // Short plain decimals (at most 15 digits, no exponent) are exact as
+    // mantissa / 10^k and skip it.
+    char small[64];
+    std::string big;
+    std::size_t len = 0;
+    auto put = [&](char ch) {
+        if (len < sizeof small - 1)
+            small[len++] = ch;
+        else {
+            if (big.empty()) big.assign(small, len);
+            big.push_back(ch);
+            ++len;
+        }
+    };
+    bool neg = false;
     if (c == '+' || c == '-') {
-        if (c == '-') num.push_back('-');
+        neg = c == '-';
+        if (neg) put('-');
         ++pos;
-        c = peek();
     }
-    bool anyDigit = false;
+    std::uint64_t mant = 0;
+    int digits = 0, frac = 0;
     bool point = false;
     while (pos < n) {
         c = peek();
         if (isDigit(c)) {
-            num.push_back(c);
-            anyDigit = true;
+            put(c);
+            if (digits < 19) mant = mant * 10 + std::uint64_t(c - '0');
+            ++digits;
+            frac += point;
         } else if (c == '.' && !point) {
-            num.push_back('.');
+            put('.');
             point = true;
         } else {
             break;
         }
         ++pos;
     }
-    if (!anyDigit) return 0;
+    if (digits == 0) return 0;
 
+    bool exponent = false;
     c = peek();
     if (c == 'E' || c == 'e' || c == 'D' || c == 'd') {
-        qsizetype save = pos;
+        const qsizetype save = pos;
+        const std::size_t saveLen = len;
         ++pos;
-        std::string exp = "e";
+        put('e');
         c = peek();
         if (c == '+' || c == '-') {
-            if (c == '-') exp.push_back('-');
+            if (c == '-') put('-');
             ++pos;
         }
-        bool expDigit = false;
         while (isDigit(c = peek())) {
-            exp.push_back(c);
-            expDigit = true;
+            put(c);
+            exponent = true;
             ++pos;
         }
-        if (expDigit)
-            num += exp;
-        else
+        if (!exponent) {
             pos = save;
+            len = saveLen;
+            if (!big.empty()) big.resize(len);
+        }
     }
-    return strtod_l(num.c_str(), nullptr, cLocale());
+    if (!exponent && digits <= 15) {
+        static constexpr double pow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        const double v = double(mant) / pow10[frac];
+        return neg ? -v : v;
+    }
+    if (big.empty()) {
+        small[len] = '\0';
+        return strtod_l(small, nullptr, cLocale());
+    }
+    return strtod_l(big.c_str(), nullptr, cLocale());
 }
 
 std::optional<double> WholeNumber(QByteArrayView s) {

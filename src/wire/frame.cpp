@@ -31,12 +31,30 @@ FrameHead ReadFrameHead(QByteArrayView s) {
         return h;
     }
     // A single byte reads as 0..9, so the conversion always succeeds.
-    h.d = ToInt32(Val(s.first(1))).value_or(0);
+    const char c = s[0];
+    h.d = c >= '0' && c <= '9' ? c - '0' : ToInt32(Val(s.first(1))).value_or(0);
     const qsizetype avail = std::min<qsizetype>(h.d, s.size() - 1);
     h.whole = avail == h.d;
-    const auto len = ToInt16(Val(s.sliced(1, avail)));
-    h.valid = len && *len >= 0;
-    h.length = h.valid ? *len : 0;
+    const QByteArrayView field = s.sliced(1, avail);
+    // Plain digits, as every sender writes them, are read directly; anything
+    // else goes through the numeric reading.
+    qsizetype len = 0;
+    bool plain = true;
+    for (char x : field) {
+        if (x < '0' || x > '9') {
+            plain = false;
+            break;
+        }
+        len = len * 10 + (x - '0');
+    }
+    if (plain) {
+        h.valid = len <= MaxPayload;
+        h.length = h.valid ? len : 0;
+        return h;
+    }
+    const auto v = ToInt16(Val(field));
+    h.valid = v && *v >= 0;
+    h.length = h.valid ? *v : 0;
     return h;
 }
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 
 namespace qxd::sim {
 
@@ -45,13 +46,27 @@ void eachMessage(FrameExtractor& ex, const QByteArray& data, F&& f) {
 FeedSim::FeedSim(const Options& o, QObject* parent)
     : QObject(parent)
     , o_(o)
-    , rng_(o.seed) {
+    , server_(this)
+    , ticker_(this)
+    , seconds_(this)
+    , rng_(o.seed)
+    , rate_(o.rate) {
     connect(&server_, &QTcpServer::newConnection, this, &FeedSim::accept);
     ticker_.setTimerType(Qt::PreciseTimer);
     ticker_.setInterval(1);
     connect(&ticker_, &QTimer::timeout, this, &FeedSim::tick);
     seconds_.setInterval(1000);
     connect(&seconds_, &QTimer::timeout, this, &FeedSim::everySecond);
+}
+
+// The accepted sockets are the server's children and die after the members:
+// they must not call back into a half-destroyed simulator.
+FeedSim::~FeedSim() {
+    for (QTcpSocket* c : server_.findChildren<QTcpSocket*>()) c->disconnect(this);
+}
+
+HistSim::~HistSim() {
+    for (QTcpSocket* c : server_.findChildren<QTcpSocket*>()) c->disconnect(this);
 }
 
 void FeedSim::log(const char* fmt, ...) const {
@@ -110,13 +125,14 @@ FeedSim::Quote FeedSim::makeQuote(const QByteArray& symbol) {
     return {symbol, p, p, p, p, p * (1 + ((h >> 8) % 200 - 100) / 10000.0), 0, 0};
 }
 
-QByteArray FeedSim::complete(const Quote& q, bool requested) const {
+QByteArray FeedSim::complete(const Quote& q, bool requested, double vol) const {
     char b[256];
     const double spread = std::max(0.01, q.last * 0.0005);
-    const int n = std::snprintf(
-        b, sizeof b, "%s%s,%.2f,%.2f,%.2f,%.2f,%d,%.0f,%d,%.2f,%d,%.2f,%d,%.2f,%.2f",
-        requested ? "#D" : "{", q.symbol.constData(), q.open, q.high, q.low, q.last, 100, q.vol,
-        1000, q.last + spread, 500, q.last - spread, 400, q.last - q.prev, q.prev);
+    const int n =
+        std::snprintf(b, sizeof b, "%s%s,%.2f,%.2f,%.2f,%.2f,%d,%.0f,%d,%.2f,%d,%.2f,%d,%.2f,%.2f",
+                      requested ? "#D" : "{", q.symbol.constData(), q.open, q.high, q.low, q.last,
+                      100, vol < 0 ? q.vol : vol, 1000, q.last + spread, 500, q.last - spread, 400,
+                      q.last - q.prev, q.prev);
     return QByteArray(b, n);
 }
 
@@ -182,7 +198,8 @@ QByteArray FeedSim::nextRecord(Session* s) {
     q.ticks = q.ticks >= 32000 ? 1 : q.ticks + 1;
     const qint64 seq = ++seq_;
     if (onSend) onSend(seq);
-    if (rng_.generateDouble() < o_.completeShare) return complete(q, false);
+    if (rng_.generateDouble() < o_.completeShare)
+        return complete(q, false, o_.seqInVolume ? double(seq) : -1);
     char b[160];
     const int n =
         std::snprintf(b, sizeof b, "$%s,%.2f,%d,%.2f,%.0f,%d", q.symbol.constData(), q.last, size,
@@ -202,19 +219,39 @@ void FeedSim::flush(Session* s) {
 }
 
 void FeedSim::tick() {
-    const qint64 now = clock_.nsecsElapsed();
-    const double dt = (now - lastTick_) / 1e9;
-    lastTick_ = now;
-    if (second_ < stalledUntil_) return;
+    if (second_ < stalledUntil_) {
+        lastTick_ = clock_.nsecsElapsed();
+        return;
+    }
+    if (!o_.pace) {
+        const qint64 now = clock_.nsecsElapsed();
+        stream((now - lastTick_) / 1e9);
+        lastTick_ = now;
+        return;
+    }
+    // Paced: every 100 us the messages due leave, for most of the
+    // millisecond (sleeping in between); then the event loop runs.
+    for (int slot = 0; slot < 9; ++slot) {
+        const qint64 now = clock_.nsecsElapsed();
+        stream((now - lastTick_) / 1e9);
+        lastTick_ = now;
+        const timespec pause{0, 100'000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+void FeedSim::stream(double dt) {
+    const double rate = rate_.load();
     for (auto& s : sessions_) {
         if (!s->loggedOn || s->subs.empty()) continue;
-        s->owed =
-            std::min(s->owed + dt * o_.rate, o_.rate + 1000); // no catch-up storm after a stall
+        s->owed = std::min(s->owed + dt * rate, rate + 1000); // no catch-up storm after a stall
+        if (s->owed < 1) continue;
         while (s->owed >= 1) {
             send(s.get(), nextRecord(s.get()));
             s->owed -= 1;
         }
         flush(s.get());
+        if (o_.pace && s->sock) s->sock->flush();
     }
 }
 
@@ -264,7 +301,8 @@ void FeedSim::signOff() {
 
 HistSim::HistSim(const Options& o, QObject* parent)
     : QObject(parent)
-    , o_(o) {
+    , o_(o)
+    , server_(this) {
     connect(&server_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* sock = server_.nextPendingConnection()) {
             auto s = std::make_unique<Session>();

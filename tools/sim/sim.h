@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -36,7 +37,8 @@ struct Options {
     int faultEvery = 0;         // seconds
     int chunkSize = 16000;      // archive bytes per chunk
     bool verbose = true;        // log to standard error
-    bool seqInVolume = false;   // trades carry their sequence number as the volume
+    bool seqInVolume = false;   // quotes carry their sequence number as the volume
+    bool pace = false;          // spread the stream evenly in each millisecond (busy: own thread)
     quint32 seed = 1;
 };
 
@@ -47,15 +49,18 @@ class FeedSim : public QObject {
     Q_OBJECT
 public:
     explicit FeedSim(const Options& o, QObject* parent = nullptr);
+    ~FeedSim() override;
     bool listen(QString* error);
     quint16 port() const { return server_.serverPort(); }
 
     // Sends "#N" to every client and closes (shutdown).
     void signOff();
+    // The stream's rate, changeable from any thread.
+    void setRate(double r) { rate_.store(r); }
 
     // Counters, for tests and benchmarks.
-    qint64 sent = 0;
-    qint64 acks = 0;
+    std::atomic<qint64> sent{0};
+    std::atomic<qint64> acks{0};
     int sessions() const;
     // Called for each message sent to a client, with its sequence number
     // (benchmarks carry it in the volume field).
@@ -82,12 +87,13 @@ private:
     void onRead(Session* s);
     void handle(Session* s, const QByteArray& m);
     void tick();
+    void stream(double dt);
     void everySecond();
     void send(Session* s, const QByteArray& message);
     void flush(Session* s);
     QByteArray nextRecord(Session* s);
     Quote makeQuote(const QByteArray& symbol);
-    QByteArray complete(const Quote& q, bool requested) const;
+    QByteArray complete(const Quote& q, bool requested, double vol = -1) const;
     void log(const char* fmt, ...) const;
 
     Options o_;
@@ -100,12 +106,14 @@ private:
     int stalledUntil_ = 0;
     qint64 seq_ = 0;
     QRandomGenerator rng_;
+    std::atomic<double> rate_;
 };
 
 class HistSim : public QObject {
     Q_OBJECT
 public:
     explicit HistSim(const Options& o, QObject* parent = nullptr);
+    ~HistSim() override;
     bool listen(QString* error);
     quint16 port() const { return server_.serverPort(); }
     int downloads = 0;

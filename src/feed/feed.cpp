@@ -146,8 +146,10 @@ void FeedConnection::sock_DataArrival() {
     } guard{this};
     Working = 1;
 
-    const QByteArray chunk = c_.sock.GetData();
-    maxChunk = std::max(maxChunk, chunk.size());
+    // A chunk above the drop limit is dropped whole, so no more of it is kept
+    // than it takes to tell.
+    const QByteArray chunk = c_.sock.GetData(DropChunk + 1);
+    maxChunk = std::max<qint64>(maxChunk, c_.sock.lastRead());
     if (chunk.size() > OverloadChunk) {
         ++overloadedChunks;
         Overloaded = 1;

@@ -38,7 +38,7 @@ public:
 
     // Counters for the window's owner and benchmarks: the largest chunk
     // read, chunks that set Overloaded, chunks dropped whole.
-    qsizetype maxChunk = 0;
+    qint64 maxChunk = 0;
     std::int64_t overloadedChunks = 0;
     std::int64_t droppedChunks = 0;
 
@@ -61,6 +61,9 @@ public:
     SocketFailure RequestSymbol(QByteArrayView s);
     void LogOff();
     void ReDoSymbols();
+
+    // The receive buffer.
+    const FrameExtractor& extractor() const { return extractor_; }
 
     // The symbol list: entries of exactly SymbolEntryWidth bytes.
     const std::vector<QByteArray>& SymbolList() const { return symbols_; }

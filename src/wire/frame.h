@@ -65,6 +65,8 @@ public:
     // What the buffer holds now (in discard state: nothing).
     QByteArrayView buffered() const { return QByteArrayView(buf_).sliced(head_); }
     bool discarding() const { return discarding_; }
+    // Memory the buffer holds, used or not.
+    qsizetype capacity() const { return buf_.capacity(); }
 
 private:
     void append(QByteArrayView in);

@@ -223,22 +223,21 @@ void TcpSocket::onReadable() {
     }
 }
 
-QByteArray TcpSocket::GetData() {
-    QByteArray data;
-    if (fd_ < 0 || (state_ != Open && state_ != PeerClosing && state_ != Failed)) return data;
-    for (;;) {
-        int waiting = 0;
-        if (::ioctl(fd_, FIONREAD, &waiting) != 0 || waiting <= 0) waiting = 4096;
-        const qsizetype at = data.size();
-        data.resize(at + waiting);
-        const ssize_t n = ::recv(fd_, data.data() + at, waiting, 0);
-        if (n > 0) {
-            data.resize(at + n);
-            if (n < waiting) break;
-            continue;
-        }
-        data.resize(at);
-        if (n < 0 && errno == EINTR) continue;
+QByteArray TcpSocket::GetData(qsizetype keep) {
+    lastRead_ = 0;
+    if (fd_ < 0 || (state_ != Open && state_ != PeerClosing && state_ != Failed)) return {};
+    keep = std::max<qsizetype>(keep, 1);
+    // The buffer is reused while no caller still holds the previous text, so
+    // the usual chunk costs one system call and no allocation.
+    constexpr qsizetype Step = 64 * 1024;
+    if (!in_.isDetached()) in_ = QByteArray();
+    const qsizetype first = std::min(keep, Step);
+    in_.resize(first);
+    ssize_t n;
+    do n = ::recv(fd_, in_.data(), size_t(first), 0);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        in_.resize(0);
         if (n == 0) {
             if (state_ == Open && !sawEof_) {
                 sawEof_ = true;
@@ -248,10 +247,37 @@ QByteArray TcpSocket::GetData() {
             pendingError_ = errno;
             post(false);
         }
-        break;
+    } else {
+        qsizetype have = n;
+        lastRead_ = n;
+        if (n == first) {
+            // Full: take what the kernel holds at this moment and no more,
+            // keeping up to `keep` bytes and consuming the rest.
+            int waiting = 0;
+            if (::ioctl(fd_, FIONREAD, &waiting) != 0) waiting = 0;
+            qint64 left = waiting;
+            while (left > 0) {
+                char scratch[16 * 1024];
+                const qsizetype room = std::min<qint64>(keep - have, left);
+                char* to = scratch;
+                qsizetype len = std::min<qint64>(qint64(sizeof scratch), left);
+                if (room > 0) {
+                    in_.resize(have + room);
+                    to = in_.data() + have;
+                    len = room;
+                }
+                const ssize_t r = ::recv(fd_, to, size_t(len), 0);
+                if (r < 0 && errno == EINTR) continue;
+                if (r <= 0) break; // the next read reports it
+                if (room > 0) have += r;
+                lastRead_ += r;
+                left -= r;
+            }
+        }
+        in_.resize(have);
     }
     if (state_ == Open && !sawEof_ && pendingError_ == 0) reader_->setEnabled(true);
-    return data;
+    return in_;
 }
 
 void TcpSocket::Rearm() {

@@ -3,8 +3,11 @@
 // Contract: Connect returns at once and the outcome comes later as the
 // connected() or error() event; Close closes at once and raises no event;
 // SendData writes one text; GetData takes every byte that is waiting, as one
-// text. An orderly close by the peer raises closed() alone; a refusal, a
-// reset or any other failure raises error() with a non-zero number and a
+// text, keeping at most `keep` of them: when more are waiting, all of them
+// are consumed and the text is cut to `keep` bytes, so a reader that drops
+// long chunks never holds one in memory. It reads what is waiting when it is
+// called and never chases a sender that keeps writing. An orderly close by the peer raises closed()
+// alone; a refusal, a reset or any other failure raises error() with a non-zero number and a
 // description. Bytes are 8-bit throughout.
 //
 // dataArrival() is raised once for waiting bytes. A handler that turns the
@@ -18,6 +21,8 @@
 #include <QByteArrayView>
 #include <QObject>
 #include <QString>
+
+#include <limits>
 
 class QSocketNotifier;
 class QHostInfo;
@@ -54,7 +59,10 @@ public:
     virtual SocketFailure Connect() = 0;
     virtual void Close() = 0;
     virtual SocketFailure SendData(QByteArrayView data) = 0;
-    virtual QByteArray GetData() = 0;
+    static constexpr qsizetype KeepAll = std::numeric_limits<qsizetype>::max();
+    virtual QByteArray GetData(qsizetype keep = KeepAll) = 0;
+    // Bytes consumed by the last GetData, kept or not.
+    qint64 lastRead() const { return lastRead_; }
     virtual void Rearm() = 0;
 
 signals:
@@ -62,6 +70,9 @@ signals:
     void dataArrival(qint64 bytesTotal);
     void closed();
     void error(int number, const QString& description);
+
+protected:
+    qint64 lastRead_ = 0;
 };
 
 // The component over a non-blocking POSIX socket watched by Qt's socket
@@ -77,7 +88,7 @@ public:
     SocketFailure Connect() override;
     void Close() override;
     SocketFailure SendData(QByteArrayView data) override;
-    QByteArray GetData() override;
+    QByteArray GetData(qsizetype keep = KeepAll) override;
     void Rearm() override;
 
     // Bytes queued for sending that the kernel has not taken yet.
@@ -104,6 +115,7 @@ private:
     QSocketNotifier* reader_ = nullptr;
     QSocketNotifier* writer_ = nullptr;
     QByteArray out_;
+    QByteArray in_; // reused for reads while no caller holds it
     bool sawEof_ = false;
     int pendingError_ = 0;
 };

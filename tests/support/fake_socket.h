@@ -37,7 +37,12 @@ public:
         sent.append(data.toByteArray());
         return {};
     }
-    QByteArray GetData() override { return std::exchange(waiting, {}); }
+    QByteArray GetData(qsizetype keep = KeepAll) override {
+        QByteArray d = std::exchange(waiting, {});
+        lastRead_ = d.size();
+        if (d.size() > keep) d.truncate(keep);
+        return d;
+    }
     void Rearm() override { ++rearms; }
 
     // Test side: deliver bytes as an arrival event.

@@ -43,6 +43,7 @@ private slots:
     void localCloseRaisesNothing();
     void splitAndMergedSegments();
     void turnedAwayBytesWait();
+    void boundedRead();
     void everyByteValueBothWays();
 };
 
@@ -292,3 +293,42 @@ void TestSocket::everyByteValueBothWays() {
 
 QTEST_GUILESS_MAIN(TestSocket)
 #include "test_socket.moc"
+
+void TestSocket::boundedRead() {
+    Server srv;
+    TcpSocket s;
+    QSignalSpy connected(&s, &SocketComponent::connected);
+    aim(s, srv.port());
+    s.Connect();
+    QTRY_COMPARE(connected.count(), 1);
+    QTcpSocket* peer = srv.accept();
+    // More than the reader keeps: all of it is consumed, only the front kept.
+    QByteArray big(300000, 'b');
+    big[0] = 'a';
+    peer->write(big);
+    peer->flush();
+    qint64 consumed = 0;
+    QByteArray front;
+    qsizetype longest = 0;
+    QVERIFY(QTest::qWaitFor([&] {
+        const QByteArray kept = s.GetData(10);
+        if (consumed == 0) front = kept;
+        longest = std::max(longest, kept.size());
+        consumed += s.lastRead();
+        return consumed == big.size();
+    }));
+    QCOMPARE(front, big.first(10));
+    QCOMPARE(longest, qsizetype(10));
+    QCOMPARE(s.GetData().size(), 0);
+    // What comes after is whole again.
+    peer->write("next");
+    peer->flush();
+    QByteArray got;
+    qint64 read = 0;
+    QVERIFY(QTest::qWaitFor([&] {
+        got += s.GetData();
+        read += s.lastRead();
+        return got == "next";
+    }));
+    QCOMPARE(read, qint64(4));
+}

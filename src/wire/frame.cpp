@@ -109,8 +109,13 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
         }
         return {};
     }
-    if (t == 1) { // the buffer starts with "`~"
+    if (t == 1) {
+        // The buffer starts with "`~": the two bytes go. What follows is
+        // reported as left, so the loop goes on with it now instead of
+        // leaving complete frames to wait for the next arrival (a stream of
+        // such pairs would otherwise pile up in the buffer without bound).
         head_ += 2;
+        left = buf_.size() - head_;
         return {};
     }
     const QByteArrayView inner = b.sliced(p + 1, t - p - 1);

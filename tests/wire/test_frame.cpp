@@ -34,7 +34,7 @@ struct ReferenceExtractor {
         const qsizetype t1 = t < 0 ? 0 : t + 1; // counted from 1
         if (t1 < 3) {
             buf.remove(0, t1);
-            s.clear();
+            s = t1 == 2 ? buf : QByteArray(); // after "`~" the rest goes on
             return {};
         }
         const QByteArray inner = buf.mid(p + 1, t - p - 1);
@@ -170,10 +170,10 @@ void TestFrame::realtimeCalls_data() {
     QTest::newRow("two bytes wait") << QList<QByteArray>{hex("6031"), "2ab~"}
                                     << QList<QByteArray>{"", "ab"} << QList<QByteArray>{"", ""};
     QTest::newRow("mark then tilde")
-        << QList<QByteArray>{"`~`12ab~"} << QList<QByteArray>{""} << QList<QByteArray>{""};
+        << QList<QByteArray>{"`~`12ab~"} << QList<QByteArray>{""} << QList<QByteArray>{"`12ab~"};
     QTest::newRow("mark then tilde, then the frame")
         << QList<QByteArray>{"`~`12ab~", ""} << QList<QByteArray>{"", "ab"}
-        << QList<QByteArray>{"", ""};
+        << QList<QByteArray>{"`12ab~", ""};
     QTest::newRow("junk before mark then tilde")
         << QList<QByteArray>{"x`~`12ab~"} << QList<QByteArray>{""} << QList<QByteArray>{"`12ab~"};
     QTest::newRow("tilde inside payload lost")

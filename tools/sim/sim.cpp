@@ -122,7 +122,7 @@ FeedSim::Quote FeedSim::makeQuote(const QByteArray& symbol) {
     quint32 h = 2166136261u;
     for (char c : symbol) h = (h ^ quint8(c)) * 16777619u;
     const double p = 5 + (h % 9500) / 100.0;
-    return {symbol, p, p, p, p, p * (1 + ((h >> 8) % 200 - 100) / 10000.0), 0, 0};
+    return {symbol, p, p, p, p, p * (1 + (int((h >> 8) % 200) - 100) / 10000.0), 0, 0};
 }
 
 QByteArray FeedSim::complete(const Quote& q, bool requested, double vol) const {

@@ -1,0 +1,59 @@
+// A client offscreen with fake sockets, for the targets that drive its
+// receive loops and dispatchers.
+#pragma once
+
+#include "app/qxdclient.h"
+#include "support/fake_socket.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+
+#define CHECK(x)                                                                                   \
+    do {                                                                                           \
+        if (!(x)) std::abort();                                                                    \
+    } while (0)
+
+namespace qxd::fuzz {
+
+struct Counter : HandOffListener {
+    int events = 0;
+    void handOff(const HandOff&) override { ++events; }
+};
+
+inline QTemporaryDir* dataDir = nullptr;
+
+inline void start(int* argc, char*** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "*.debug=false;*.warning=false");
+    new QApplication(*argc, *argv);
+    dataDir = new QTemporaryDir;
+    QDir().mkpath(dataDir->path() + "/indataqx");
+}
+
+// One fresh client per input, so a finding replays alone.
+struct Client {
+    FakeSocket* sock = new FakeSocket;
+    FakeSocket* sockhist = new FakeSocket;
+    std::unique_ptr<QXDClient> c;
+    Counter host;
+    Client() {
+        ClientOptions o;
+        o.settingsPath = dataDir->path() + "/QXDATA.INI";
+        o.timing.timer1 = 3600000;
+        o.timing.timerHist = 3600000;
+        o.sock.reset(sock);
+        o.sockhist.reset(sockhist);
+        c = std::make_unique<QXDClient>(std::move(o));
+        c->messageBox = [](const QByteArray&) {};
+        c->handoff.Diretorio = QFile::encodeName(dataDir->path()) + "/";
+        c->handoff.bind(&host);
+        sock->state = sockhist->state = SocketComponent::Open;
+    }
+};
+
+} // namespace qxd::fuzz

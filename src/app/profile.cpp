@@ -154,7 +154,9 @@ QString WriteProfileFile(const QString& path, const std::vector<ProfileWrite>& w
     if (!QDir().mkpath(info.absolutePath()))
         return QStringLiteral("Cannot create the settings folder %1").arg(info.absolutePath());
     QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
+    // Unbuffered, so a short write (a full disk) shows in write()'s count:
+    // through the buffer it went unnoticed and the cut file was committed.
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return QStringLiteral("Cannot write the settings file %1: %2").arg(path, f.errorString());
     const QByteArray out = text.content();
     if (f.write(out) != out.size() || !f.commit())

@@ -191,6 +191,9 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
             }
             r.bytes += std::int64_t(len);
         }
+        // An entry cut short (bound, failed write, corrupt data) is removed
+        // rather than left looking like a series.
+        if (stop || drc != ARCHIVE_EOF) ::unlinkat(dir.fd, parts.last().constData(), 0);
         if (stop) break;
         if (drc != ARCHIVE_EOF) {
             fail(ExtractResult::Corrupt,

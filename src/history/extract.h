@@ -6,7 +6,8 @@
 // a ".." part, a link, a device or anything but a plain file or folder is
 // not written, and existing links inside the folder are not followed. Such
 // an entry, a corrupt or truncated archive and a write that fails make the
-// result non-zero with a description; the entries before it stay written.
+// result non-zero with a description; the entries before it stay written,
+// the entry it stopped in is removed.
 //
 // Bounds against archives that expand far beyond their size: at most
 // Limits::maxEntries entries, and at most Limits::maxTotalBytes written in

@@ -1,4 +1,5 @@
 #include "app/profile.h"
+#include "support/disk_faults.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -116,14 +117,13 @@ void TestProfile::files() {
              QString());
     QCOMPARE(ReadProfileFile(path), QByteArray("[QXDATA]\nIP=1.2.3.4\nPORT=1\n"));
 
-    // An unwritable folder: an error, and the old file stays whole.
-    QFile::setPermissions(dir.path() + "/sub", QFile::ReadOwner | QFile::ExeOwner);
-    const bool root = QFileInfo(dir.path() + "/sub").isWritable();
-    const QString err = WriteProfileFile(path, {{"QXDATA", "IP", "9.9.9.9"}});
-    if (!root) QVERIFY(!err.isEmpty());
-    if (!root) QCOMPARE(ReadProfileFile(path), QByteArray("[QXDATA]\nIP=1.2.3.4\nPORT=1\n"));
-    QFile::setPermissions(dir.path() + "/sub",
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // A write that fails (a full disk): an error, and the old file stays whole.
+    {
+        DiskFull full(8);
+        QVERIFY(!WriteProfileFile(path, {{"QXDATA", "IP", "9.9.9.9"}}).isEmpty());
+    }
+    QCOMPARE(ReadProfileFile(path), QByteArray("[QXDATA]\nIP=1.2.3.4\nPORT=1\n"));
+    QCOMPARE(QDir(dir.path() + "/sub").entryList(QDir::Files), QStringList{"QXDATA.INI"});
 
     // A folder that cannot be made (a file stands in its way).
     QFile blocker(dir.path() + "/file");

@@ -1,6 +1,7 @@
 #include "app/client_window.h"
 #include "app/profile.h"
 #include "app/qxdclient.h"
+#include "support/disk_faults.h"
 #include "support/fake_socket.h"
 
 #include <QCheckBox>
@@ -10,6 +11,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 using namespace qxd;
 
@@ -52,7 +55,8 @@ private slots:
     void loadReadsBoxes();
     void reconnectOutOfRange();
     void unloadWritesBack();
-    void unwritableSettingsFolder();
+    void unwritableSettings_data();
+    void unwritableSettings();
     void hideAndShowMe();
     void userEditsReachState();
     void timersRunFromLoad();
@@ -214,17 +218,45 @@ void TestWindow::unloadWritesBack() {
     QVERIFY(g.sock->sent.isEmpty());
 }
 
-void TestWindow::unwritableSettingsFolder() {
+void TestWindow::unwritableSettings_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("folder missing") << "missing";
+    QTest::newRow("a file where the folder goes") << "file";
+    QTest::newRow("disk full") << "full";
+}
+
+// Whatever stops the settings write, the unload goes on, the window says
+// so, and a settings file that was there is left whole.
+void TestWindow::unwritableSettings() {
+    QFETCH(QString, fault);
     QTemporaryDir dir;
-    QFile blocker(dir.path() + "/notafolder");
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    QString path = dir.path() + "/cfg/QXDATA.INI";
+    const QByteArray old = "[QXDATA]\nIP=10.1.1.1\nPORT=1400\nUserName=old\n";
+    if (fault == "file") {
+        QFile blocker(dir.path() + "/cfg");
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    } else if (fault == "full") {
+        QDir().mkpath(dir.path() + "/cfg");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(old);
+    }
     ClientOptions o;
-    o.settingsPath = dir.path() + "/notafolder/QXDATA.INI";
+    o.settingsPath = path;
     QXDClient c(std::move(o));
-    QVERIFY(c.Show().isEmpty()); // reads the defaults
-    c.Unload();                  // the write fails: said in the window, no crash
+    QVERIFY(c.Show().isEmpty());
+    c.ctl.UserName = "new user";
+    {
+        std::optional<DiskFull> full;
+        if (fault == "full") full.emplace(8);
+        c.Unload();
+    }
+    if (fault == "missing") {
+        QVERIFY(ReadProfileFile(path).contains("UserName=new user"));
+        return;
+    }
     QVERIFY(c.ctl.Label2.contains("settings"));
+    if (fault == "full") QCOMPARE(ReadProfileFile(path), old);
 }
 
 void TestWindow::hideAndShowMe() {

@@ -1,5 +1,6 @@
 #include "app/qxdclient.h"
 #include "sim/zip_writer.h"
+#include "support/disk_faults.h"
 #include "support/fake_socket.h"
 #include "support/hist_server.h"
 
@@ -8,6 +9,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 using namespace qxd;
 
@@ -87,7 +90,8 @@ private slots:
     void socketErrorMidTransfer();
     void hostileArchiveStaysInside();
     void chunkAfterFailedExtraction();
-    void missingFolder();
+    void diskFaults_data();
+    void diskFaults();
     void markerWithoutComma();
     void logoffHist();
     void connectFailsAtOnce();
@@ -319,14 +323,56 @@ void TestHistoric::chunkAfterFailedExtraction() {
     QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
 }
 
-void TestHistoric::missingFolder() {
-    Live t(false);
-    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "x"}});
+void TestHistoric::diskFaults_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("folder missing") << "missing"
+                                    << "does not exist";
+    QTest::newRow("a file where the folder goes") << "file"
+                                                  << "does not exist";
+    QTest::newRow("archive write fails") << "full"
+                                         << "Cannot write";
+    QTest::newRow("extraction write fails") << "full-later"
+                                            << "Cannot write";
+}
+
+// The download ends with a message, nothing is left half written, and the
+// next download works once the disk is back.
+void TestHistoric::diskFaults() {
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    Live t(fault.startsWith("full"));
+    if (fault == "file") {
+        QFile blocker(t.folder());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", bars(2000)}});
+    {
+        std::optional<DiskFull> full;
+        // The archive is some 10 KB, its series some 70 KB.
+        if (fault == "full") full.emplace(1000);
+        if (fault == "full-later") full.emplace(30000);
+        t.request("XYZ", 1);
+        QTRY_VERIFY2(t.c->ctl.Label1.contains(message.toLatin1()), t.c->ctl.Label1.constData());
+        // A failed extraction leaves the download to the server's next
+        // ending message: here it drops the connection.
+        if (fault == "full-later") t.server.resetPeer();
+        QVERIFY(t.ended());
+    }
+    QVERIFY(t.host.ended.isEmpty());
+    if (fault.startsWith("full")) {
+        QVERIFY(!t.exists("ToDecompress.zip"));
+        QVERIFY(!t.exists("XYZ.QX1M"));
+        QVERIFY(!t.exists("traderXYZ~1M")); // not left cut short
+    } else {
+        QVERIFY(t.server.requests.isEmpty());
+        QVERIFY(!QDir(t.folder()).exists()); // never created
+        QFile::remove(t.folder());
+        QDir().mkpath(t.folder());
+    }
     t.request("XYZ", 1);
-    QVERIFY(t.ended());
-    QVERIFY(t.c->ctl.Label1.contains("does not exist"));
-    QVERIFY(t.server.requests.isEmpty());
-    QVERIFY(!QDir(t.folder()).exists()); // never created
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.read("XYZ.QX1M"), bars(2000));
 }
 
 void TestHistoric::markerWithoutComma() {

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QXmlStreamReader>
 
 using namespace qxd;
@@ -135,6 +136,7 @@ class TestDBus : public QObject {
 private slots:
     void hostSession();
     void vanishingHost();
+    void stormThenVanishMidStream();
     void unregister();
 };
 
@@ -269,6 +271,55 @@ void TestDBus::vanishingHost() {
     // The host goes away without releasing: its object is released for it.
     QDBusConnection::disconnectFromBus("gone");
     QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(watcher), 10000);
+    QDBusConnection::disconnectFromBus("watcher");
+}
+
+// A host that fires 10,000 subscriptions without waiting, then goes away
+// while quotes are being delivered to it: every subscription reaches the
+// server, and the object is released for the host.
+void TestDBus::stormThenVanishMidStream() {
+    Bus bus;
+    QVERIFY(!bus.address.isEmpty());
+    QDBusConnection watcher = bus.connect("watcher");
+    constexpr int N = 10000;
+    QTimer stream;
+    int next = 0;
+    QObject::connect(&stream, &QTimer::timeout, [&] {
+        if (bus.feed.count("#N") > 0) return stream.stop(); // the client signed off
+        for (int i = 0; i < 5; ++i, ++next)
+            bus.feed.send("$S" + QByteArray::number(next % N) + ",10.5,100,-0.25,1500,3");
+    });
+    {
+        QDBusConnection host = bus.connect("storm");
+        QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+        QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+        const QString path = r.arguments().at(0).value<QDBusObjectPath>().path();
+        Listener l;
+        listen(host, path, &l);
+        call(host, path, ClassInterface, "Iniciar", {bus.dir.path() + "/hostdata"});
+        QTRY_VERIFY_WITH_TIMEOUT(bus.feed.count("&1") == 1, 15000);
+        QTRY_COMPARE(l.order.value(0), QStringLiteral("RequestAllSimbols"));
+
+        for (int i = 0; i < N; ++i) {
+            QDBusMessage m =
+                QDBusMessage::createMethodCall(BusName, path, ClassInterface, "AddSymbol");
+            m.setArguments({QStringLiteral("S%1").arg(i)});
+            host.send(m);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(bus.feed.count("#AS9999"), 1, 60000);
+        int subscriptions = 0;
+        for (const QByteArray& m : bus.feed.received) subscriptions += m.startsWith("#AS");
+        QCOMPARE(subscriptions, N);
+        stream.start(1);
+
+        // Quotes flow to the host, a few at a time as a live feed sends
+        // them (a burst above the chunk limits would be dropped whole)...
+        QTRY_VERIFY_WITH_TIMEOUT(l.order.count("FeederReady") > 100, 20000);
+    }
+    // ... and keep flowing while it vanishes.
+    QDBusConnection::disconnectFromBus("storm");
+    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(watcher), 20000);
+    QVERIFY(next > 0);
     QDBusConnection::disconnectFromBus("watcher");
 }
 

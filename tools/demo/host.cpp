@@ -37,7 +37,7 @@ public:
     QString path;
     QStringList symbols;
     QVariantMap props;
-    int quotes = 0, times = 0, downloads = 0;
+    int quotes = 0, times = 0, downloads = 0, logons = 0;
     int printEvery = 1;
 
     QDBusMessage call(const QString& iface, const QString& method, const QVariantList& args = {}) {
@@ -62,6 +62,7 @@ public slots:
         std::fflush(stdout);
     }
     void requestAll() {
+        ++logons;
         std::printf("feed logged on: subscribing %s\n", qPrintable(symbols.join(' ')));
         std::fflush(stdout);
         for (const QString& s : symbols) call(Cls, "AddSymbol", {s});
@@ -94,7 +95,10 @@ int main(int argc, char** argv) {
                                   "Seconds to wait for the client's bus name.", "s", "20");
     const QCommandLineOption every(QStringLiteral("print-every"), "Print every Nth quote.", "n",
                                    "1");
-    p.addOptions({folder, seconds, history, wait, every});
+    const QCommandLineOption historyEvery(
+        QStringLiteral("history-every"),
+        "Download again every N seconds, one-minute and daily bars in turn (0: once).", "s", "0");
+    p.addOptions({folder, seconds, history, wait, every, historyEvery});
     p.addPositionalArgument("symbols", "Symbols to subscribe.");
     p.process(app);
 
@@ -137,13 +141,24 @@ int main(int argc, char** argv) {
     const QString hist = p.value(history).isEmpty() ? host.symbols.first() : p.value(history);
     // Daily bars for the first half of 2004 (OLE Automation dates).
     host.call(Cls, "RequestHistoricData", {hist, -1.0, 37988.0, 38169.0});
+    QTimer again;
+    int round = 0;
+    QObject::connect(&again, &QTimer::timeout, [&] {
+        // One month of one-minute bars, then half a year of daily ones.
+        if (++round % 2)
+            host.call(Cls, "RequestHistoricData", {hist, 1.0, 37988.0, 38018.0});
+        else
+            host.call(Cls, "RequestHistoricData", {hist, -1.0, 37988.0, 38169.0});
+    });
+    if (const int s = p.value(historyEvery).toInt(); s > 0) again.start(s * 1000);
     std::printf("host started: object %s, data folder %s\n", qPrintable(host.path),
                 qPrintable(dir));
     std::fflush(stdout);
 
     auto finish = [&] {
         host.call("QXDataClient.Instance", "Release");
-        std::printf("quotes %d, times %d, downloads %d\n", host.quotes, host.times, host.downloads);
+        std::printf("quotes %d, times %d, downloads %d\nlogons %d\n", host.quotes, host.times,
+                    host.downloads, host.logons);
         std::fflush(stdout);
         app.quit();
     };

@@ -48,27 +48,32 @@ bool keyName(QByteArrayView line, QByteArrayView* name, QByteArrayView* value) {
 
 ProfileText::ProfileText(QByteArray content) {
     if (content.isEmpty()) return;
-    finalEol_ = content.endsWith('\n');
     const qsizetype firstLf = content.indexOf('\n');
     if (firstLf > 0 && content[firstLf - 1] == '\r') eol_ = "\r\n";
     qsizetype start = 0;
     while (start < content.size()) {
         qsizetype lf = content.indexOf('\n', start);
-        if (lf < 0) lf = content.size();
+        const bool ended = lf >= 0;
+        if (!ended) lf = content.size();
         qsizetype end = lf;
-        if (end > start && content[end - 1] == '\r') --end;
+        if (ended && end > start && content[end - 1] == '\r') --end;
         lines_.push_back(content.mid(start, end - start));
+        ends_.push_back(content.mid(end, lf + (ended ? 1 : 0) - end));
         start = lf + 1;
     }
 }
 
 QByteArray ProfileText::content() const {
     QByteArray out;
-    for (std::size_t i = 0; i < lines_.size(); ++i) {
-        out += lines_[i];
-        if (i + 1 < lines_.size() || finalEol_) out += eol_;
-    }
+    for (std::size_t i = 0; i < lines_.size(); ++i) out += lines_[i] + ends_[i];
     return out;
+}
+
+void ProfileText::insertLine(qsizetype at, const QByteArray& line) {
+    // A last line without its line end gets one when a line follows it.
+    if (at == qsizetype(lines_.size()) && at > 0 && ends_.back().isEmpty()) ends_.back() = eol_;
+    lines_.insert(lines_.begin() + at, line);
+    ends_.insert(ends_.begin() + at, eol_);
 }
 
 qsizetype ProfileText::findSection(QByteArrayView section) const {
@@ -122,22 +127,21 @@ void ProfileText::write(QByteArrayView section, QByteArrayView key, QByteArrayVi
     const QByteArray line = trimBlanks(key).toByteArray() + '=' + value.first(cut).toByteArray();
     qsizetype s = findSection(section);
     if (s < 0) {
-        if (!lines_.empty() && !trimBlanks(lines_.back()).isEmpty()) lines_.emplace_back();
-        lines_.push_back('[' + trimBlanks(section).toByteArray() + ']');
-        lines_.push_back(line);
-        finalEol_ = true;
+        if (!lines_.empty() && !trimBlanks(lines_.back()).isEmpty())
+            insertLine(qsizetype(lines_.size()), {});
+        insertLine(qsizetype(lines_.size()), '[' + trimBlanks(section).toByteArray() + ']');
+        insertLine(qsizetype(lines_.size()), line);
         return;
     }
     const qsizetype k = findKey(s, key);
     if (k >= 0) {
-        lines_[k] = line;
+        lines_[k] = line; // its own line end stays
         return;
     }
     // After the last non-blank line of the section.
     qsizetype at = sectionEnd(s);
     while (at > s + 1 && trimBlanks(lines_[at - 1]).isEmpty()) --at;
-    lines_.insert(lines_.begin() + at, line);
-    if (at == qsizetype(lines_.size()) - 1) finalEol_ = true;
+    insertLine(at, line);
 }
 
 QByteArray ReadProfileFile(const QString& path) {

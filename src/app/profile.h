@@ -6,8 +6,8 @@
 // LF or CRLF; a line without "=" is no key, and neither is a line starting
 // with ";". A write replaces the key's line in place, or adds the key after
 // the last line of its section, or adds the section at the end of the file,
-// and keeps every other line as it was. The file is replaced whole through a
-// new file and a rename, so a crash or a full disk cannot leave it cut short.
+// and keeps every other line byte for byte, its line end included. The file is replaced whole
+// through a new file and a rename, so a crash or a full disk cannot leave it cut short.
 #pragma once
 
 #include <QByteArray>
@@ -38,9 +38,11 @@ private:
     qsizetype findKey(qsizetype header, QByteArrayView key) const;
     qsizetype sectionEnd(qsizetype header) const; // first line of the next section
 
+    void insertLine(qsizetype at, const QByteArray& line);
+
     std::vector<QByteArray> lines_; // without line ends
-    QByteArray eol_ = "\n";
-    bool finalEol_ = true;
+    std::vector<QByteArray> ends_;  // each line's own end: LF, CRLF, or none at the very end
+    QByteArray eol_ = "\n";         // for new lines: the file's first line end
 };
 
 struct ProfileWrite {

@@ -6,12 +6,13 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <utility>
 
 namespace qxd {
 
 namespace {
 QXDClient* g_instance = nullptr;
-ClientTiming g_instanceTiming;
+ClientOptions g_instanceOptions; // taken by the next instance()
 
 std::unique_ptr<SocketComponent> orTcp(std::unique_ptr<SocketComponent> s) {
     return s ? std::move(s) : std::make_unique<TcpSocket>();
@@ -41,15 +42,19 @@ QXDClient::~QXDClient() {
 
 QXDClient* QXDClient::instance() {
     if (!g_instance) {
-        ClientOptions o;
-        o.timing = g_instanceTiming;
-        g_instance = new QXDClient(std::move(o));
+        const ClientTiming timing = g_instanceOptions.timing;
+        g_instance = new QXDClient(std::exchange(g_instanceOptions, {}));
+        g_instanceOptions.timing = timing;
     }
     return g_instance;
 }
 
 void QXDClient::setInstanceTiming(const ClientTiming& t) {
-    g_instanceTiming = t;
+    g_instanceOptions.timing = t;
+}
+
+void QXDClient::setInstanceOptions(ClientOptions o) {
+    g_instanceOptions = std::move(o);
 }
 
 void QXDClient::destroyInstance() {

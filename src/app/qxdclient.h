@@ -54,6 +54,9 @@ public:
     static void destroyInstance();
     // Timer intervals of the shared instance, set before its first use.
     static void setInstanceTiming(const ClientTiming& t);
+    // All options of the shared instance (sockets included: benchmarks and
+    // tests run it over fakes), set before its first use.
+    static void setInstanceOptions(ClientOptions o);
 
     // The load step, once: settings read into the boxes, the window made
     // topmost and placed, both timers started. Returns the error that

@@ -6,6 +6,16 @@ namespace qxd {
 
 void HandOff::setData(const QByteArray& text) {
     data_ = text;
+    notify();
+}
+
+void HandOff::setData(QByteArrayView a, QByteArrayView b) {
+    data_.resize(0); // keeps the storage unless someone else shares it
+    data_.append(a).append(' ').append(b);
+    notify();
+}
+
+void HandOff::notify() {
     ++writes_;
     ++notifying_;
     // Listeners bound meanwhile are appended past `n`; unbound ones become

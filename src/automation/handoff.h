@@ -59,6 +59,8 @@ public:
     // The text of the hand-off box; only its writes count, not its content.
     const QByteArray& Data() const { return data_; }
     void setData(const QByteArray& text);
+    // The same for the text `a` + " " + `b`, built in the box's own storage.
+    void setData(QByteArrayView a, QByteArrayView b);
 
     // A listener bound during a notification hears from the next write on;
     // one unbound during a notification is not called again.
@@ -71,6 +73,7 @@ public:
     std::uint64_t writes() const { return writes_; }
 
 private:
+    void notify();
     QByteArray data_;
     std::vector<HandOffListener*> listeners_;
     int notifying_ = 0;

@@ -1,5 +1,7 @@
 #include "feed/records.h"
 
+#include <charconv>
+
 #include "wire/convert.h"
 
 #include <array>
@@ -49,10 +51,9 @@ inline float num(QByteArrayView field) {
 } // namespace
 
 void QuoteRecords::handOn(double count) {
-    QByteArray text;
-    text.reserve(h_.vSimbolo.size() + 12);
-    text.append(h_.vSimbolo).append(' ').append(FormatZero(count));
-    h_.setData(text);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, std::int64_t(count)).ptr;
+    h_.setData(h_.vSimbolo, QByteArrayView(digits, end - digits));
 }
 
 void QuoteRecords::ProcessTrade(QByteArrayView s) {

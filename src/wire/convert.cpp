@@ -66,7 +66,40 @@ double readRadix(QByteArrayView s, qsizetype pos) {
 
 } // namespace
 
+namespace {
+constexpr double Pow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+} // namespace
+
 double Val(QByteArrayView s) {
+    // The form almost every field of a quote has, [-]digits[.digits] and
+    // nothing else, with at most 15 digits: exact as mantissa / 10^k.
+    {
+        const char* p = s.data();
+        const char* const e = p + s.size();
+        const bool neg = p < e && *p == '-';
+        p += neg;
+        std::uint64_t mant = 0;
+        int digits = 0, frac = 0;
+        bool point = false;
+        for (; p < e; ++p) {
+            const unsigned d = unsigned(*p) - '0';
+            if (d < 10) {
+                mant = mant * 10 + d;
+                ++digits;
+                frac += point;
+            } else if (*p == '.' && !point) {
+                point = true;
+            } else {
+                break;
+            }
+        }
+        if (p == e && digits > 0 && digits <= 15) {
+            const double v = double(mant) / Pow10[frac];
+            return neg ? -v : v;
+        }
+    }
+
     qsizetype pos = 0;
     const qsizetype n = s.size();
     auto peek = [&]() -> char {
@@ -142,9 +175,7 @@ double Val(QByteArrayView s) {
         }
     }
     if (!exponent && digits <= 15) {
-        static constexpr double pow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-        const double v = double(mant) / pow10[frac];
+        const double v = double(mant) / Pow10[frac];
         return neg ? -v : v;
     }
     if (big.empty()) {

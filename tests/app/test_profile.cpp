@@ -90,6 +90,10 @@ void TestProfile::write_data() {
     QTest::newRow("no final line end")
         << QByteArray("[QXDATA]\nIP=1") << QByteArray("QXDATA") << QByteArray("IP")
         << QByteArray("2") << QByteArray("[QXDATA]\nIP=2");
+    QTest::newRow("every other line kept byte for byte")
+        << QByteArray("[QXDATA]\r\nA=1\nB=2\r\r\nIP=1") << QByteArray("QXDATA")
+        << QByteArray("PORT") << QByteArray("3")
+        << QByteArray("[QXDATA]\r\nA=1\nB=2\r\r\nIP=1\r\nPORT=3\r\n");
     QTest::newRow("stored as typed")
         << QByteArray() << QByteArray("QXDATA") << QByteArray("UserName")
         << QByteArray(" \"a,b=c\" ") << QByteArray("[QXDATA]\nUserName= \"a,b=c\" \n");

@@ -1,0 +1,77 @@
+// The client's quote path without sockets: packed trades and complete
+// quotes arrive through a fake socket in 1000-byte chunks and go through the
+// receive loop (with its yield), dispatcher, records and relay to an
+// in-process host. Prints path.ns_per_msg; under callgrind, run it with
+// --messages 0 and --messages N and divide the difference by N to get the
+// instructions a message costs.
+//
+//   bench_path [--quick] [--messages N]
+#include "app/qxdclient.h"
+#include "automation/qxdclientcls.h"
+#include "common.h"
+#include "support/fake_socket.h"
+#include "wire/pack.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+using namespace qxd;
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    QApplication app(argc, argv);
+    int messages = bench::quick(argc, argv) ? 100000 : 400000;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (QByteArray(argv[i]) == "--messages") messages = QByteArray(argv[i + 1]).toInt();
+
+    const char* syms[] = {"PETR4", "VALE3", "ITUB4", "BBDC4", "ABEV3"};
+    QRandomGenerator rng(5);
+    QList<QByteArray> frames;
+    for (int i = 0; i < 1000; ++i) {
+        char b[256];
+        const char* s = syms[rng.bounded(5)];
+        const double p = 10 + rng.bounded(90.0);
+        int n;
+        if (rng.bounded(10) < 7)
+            n = std::snprintf(b, sizeof b, "$%s,%.2f,%d,%.2f,%d,%d", s, p,
+                              100 * (1 + rng.bounded(50)), rng.bounded(2.0) - 1,
+                              rng.bounded(1000000), rng.bounded(30000));
+        else
+            n = std::snprintf(b, sizeof b,
+                              "{%s,%.2f,%.2f,%.2f,%.2f,%d,%d,%d,%.2f,%d,%.2f,%d,%.2f,%.2f", s, p,
+                              p + 1, p - 1, p, 100, rng.bounded(1000000), 1000, p + .01, 500,
+                              p - .01, 400, 0.5, p - 0.3);
+        frames.append(ConverteToSend(Compress(QByteArray(b, n))));
+    }
+    QByteArray stream;
+    for (int i = 0; i < messages; ++i) stream += frames[i % frames.size()];
+
+    auto* sock = new FakeSocket;
+    ClientOptions o;
+    o.settingsPath = dir.path() + "/QXDATA.INI";
+    o.sock.reset(sock);
+    QXDClient::setInstanceOptions(std::move(o));
+    QXDClientCLS host;
+    host.Iniciar(QFile::encodeName(dir.path()));
+    QXDClient& w = *QXDClient::instance();
+    for (const char* s : syms) host.AddSymbol(s);
+    sock->state = SocketComponent::Open;
+    w.feed.LoggedOn = 1;
+    std::int64_t got = 0;
+    QObject::connect(&host, &QXDClientCLS::FeederReady, [&] { ++got; });
+
+    QElapsedTimer t;
+    t.start();
+    for (qsizetype at = 0; at < stream.size(); at += 1000) sock->arrive(stream.mid(at, 1000));
+    const double ns = double(t.nsecsElapsed());
+    if (messages > 0) {
+        bench::figure("path.ns_per_msg", ns / messages, "ns");
+        std::fprintf(stderr, "path: %d messages, %lld handed to the host\n", messages,
+                     (long long)got);
+    }
+    return 0;
+}

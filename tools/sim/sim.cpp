@@ -377,12 +377,19 @@ void HistSim::request(Session* s, const QByteArray& m) {
         send(s, Packed("#E" + sym));
         return;
     }
-    const QByteArray bars = GenerateBars(sym, code, d1, d2);
-    if (bars.isEmpty()) {
+    const QByteArray key = s->user + '\n' + m;
+    if (key != lastKey_) {
+        const QByteArray bars = GenerateBars(sym, code, d1, d2);
+        lastZip_ = bars.isEmpty()
+                       ? QByteArray()
+                       : MakeZip({{SeriesEntryName(s->user, sym, code), bars}}, o_.storeArchives);
+        lastKey_ = key;
+    }
+    if (lastZip_.isEmpty()) {
         send(s, Packed("#B1"));
         return;
     }
-    const QByteArray zip = MakeZip({{SeriesEntryName(s->user, sym, code), bars}});
+    const QByteArray& zip = lastZip_;
     const QByteArray marker = "#B" + sym + "," + codeText;
     send(s, Packed(marker)); // before the transfer: packed
     for (qsizetype at = 0, n = 0; at < zip.size(); at += o_.chunkSize, ++n) {
@@ -392,8 +399,7 @@ void HistSim::request(Session* s, const QByteArray& m) {
     }
     send(s, ConverteToSend(marker)); // inside the transfer: raw
     ++downloads;
-    log("sent %lld bars of %s in %lld bytes", (long long)bars.count('\n'), sym.constData(),
-        (long long)zip.size());
+    log("sent %s in %lld bytes", sym.constData(), (long long)zip.size());
 }
 
 } // namespace qxd::sim

@@ -36,6 +36,7 @@ struct Options {
     QByteArray fault;           // "drop", "garbage" or "stall"
     int faultEvery = 0;         // seconds
     int chunkSize = 16000;      // archive bytes per chunk
+    bool storeArchives = false; // archives without compression
     bool verbose = true;        // log to standard error
     bool seqInVolume = false;   // quotes carry their sequence number as the volume
     bool pace = false;          // spread the stream evenly in each millisecond (busy: own thread)
@@ -133,6 +134,9 @@ private:
     Options o_;
     QTcpServer server_;
     std::vector<std::unique_ptr<Session>> sessions_;
+    // The last archive made, by its user and request: a repeated request is
+    // answered without making it again.
+    QByteArray lastKey_, lastZip_;
 };
 
 } // namespace qxd::sim

@@ -23,10 +23,12 @@ struct ZipEntry {
     QByteArray target; // of a link
 };
 
-inline QByteArray MakeZip(const QList<ZipEntry>& entries) {
+// `store`: entries kept as they are, without compression.
+inline QByteArray MakeZip(const QList<ZipEntry>& entries, bool store = false) {
     QByteArray out;
     archive* a = archive_write_new();
     archive_write_set_format_zip(a);
+    if (store) archive_write_set_format_option(a, "zip", "compression", "store");
     archive_write_set_bytes_in_last_block(a, 1); // no padding after the archive
     archive_write_open(
         a, &out, nullptr,

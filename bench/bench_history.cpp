@@ -1,0 +1,168 @@
+// A historic download of one-minute bars, archive stored without
+// compression (so the archive is as large as its series), from qxd-sim over
+// loopback to the final file name, against a baseline of the same archive
+// bytes over a plain loopback socket into a file plus libarchive's
+// extraction of that file.
+//
+//   bench_history [--quick]   history.archive_mb, history.seconds_100mb,
+//                             history.raw_seconds_100mb, history.ratio_to_raw
+#include "app/qxdclient.h"
+#include "common.h"
+#include "history/extract.h"
+#include "sim/bars.h"
+#include "sim/sim.h"
+#include "sim/zip_writer.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace qxd;
+
+namespace {
+
+struct Done : HandOffListener {
+    int downloads = 0;
+    void handOff(const HandOff& h) override { downloads += h.vType == KindDownload; }
+};
+
+bool spin(const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QEventLoop loop;
+        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
+}
+
+// The archive over a plain loopback socket into a file, then extracted.
+double baseline(const QByteArray& zip, const QString& dir) {
+    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), len);
+    ::listen(lfd, 1);
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    std::unique_ptr<QThread> sender(QThread::create([&] {
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        for (qsizetype at = 0; at < zip.size();) {
+            const ssize_t n = ::send(fd, zip.constData() + at, size_t(zip.size() - at), 0);
+            if (n <= 0) break;
+            at += n;
+        }
+        ::close(fd);
+    }));
+    QElapsedTimer t;
+    t.start();
+    sender->start();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), len);
+    const QString path = dir + "/raw.zip";
+    const int out = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n <= 0) break;
+        if (::write(out, buf.data(), size_t(n)) != n) break;
+    }
+    ::close(out);
+    ::close(fd);
+    QDir().mkpath(dir + "/raw");
+    const ExtractResult r = ExtractArchive(path, dir + "/raw");
+    const double s = t.nsecsElapsed() / 1e9;
+    sender->wait();
+    ::close(lfd);
+    if (r.code != ExtractResult::Ok)
+        std::fprintf(stderr, "baseline: %s\n", qPrintable(r.description));
+    return s;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    QApplication app(argc, argv);
+    const bool quick = bench::quick(argc, argv);
+    // 1990-01-02 onwards: some 2,000,000 bars (about 90 MB), a quarter of it quick.
+    const double d1 = 32875, d2 = d1 + (quick ? 1650 : 6620);
+
+    sim::Options o;
+    o.feedPort = o.histPort = 0;
+    o.verbose = false;
+    o.storeArchives = true;
+    QThread simThread;
+    auto* hist = new sim::HistSim(o);
+    hist->moveToThread(&simThread);
+    simThread.start();
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        hist,
+        [&] {
+            QString e;
+            hist->listen(&e);
+            port = hist->port();
+        },
+        Qt::BlockingQueuedConnection);
+
+    QDir().mkpath(dir.path() + "/c/indataqx");
+    ClientOptions co;
+    co.settingsPath = dir.path() + "/QXDATA.INI";
+    co.timing.timerHist = 20;
+    QXDClient c(std::move(co));
+    c.ensureLoaded();
+    c.ctl.HistIp = "127.0.0.1";
+    c.ctl.HistPort = QByteArray::number(port);
+    c.ctl.UserName = c.ctl.Password = "demo";
+    c.handoff.Diretorio = QFile::encodeName(dir.path()) + "/c/";
+    Done done;
+    c.handoff.bind(&done);
+
+    auto download = [&] {
+        const int before = done.downloads;
+        QElapsedTimer t;
+        t.start();
+        c.hist.list.RequestHistoricData("PETR4", 1, d1, d2);
+        if (!spin([&] { return done.downloads > before; }, 600000)) {
+            std::fprintf(stderr, "bench_history: the download did not finish: %s\n",
+                         c.ctl.Label1.constData());
+            return -1.0;
+        }
+        return t.nsecsElapsed() / 1e9;
+    };
+    download(); // the simulator makes the archive once; the next request reuses it
+    const double client = download();
+    const QByteArray series = sim::GenerateBars("PETR4", 1, d1, d2);
+    const QByteArray zip = MakeZip({{sim::SeriesEntryName("demo", "PETR4", 1), series}}, true);
+    const double mb = zip.size() / 1e6;
+    QFile final(dir.path() + "/c/indataqx/PETR4.QX1M");
+    if (final.size() != series.size())
+        std::fprintf(stderr, "bench_history: the final file has %lld bytes, not %lld\n",
+                     (long long) final.size(), (long long)series.size());
+    const double raw = baseline(zip, dir.path());
+    bench::figure("history.archive_mb", mb, "MB");
+    bench::figure("history.seconds_100mb", client * 100 / mb, "s");
+    bench::figure("history.raw_seconds_100mb", raw * 100 / mb,
+                  "s (baseline: socket, file, libarchive)");
+    bench::figure("history.ratio_to_raw", client / raw, "");
+
+    QMetaObject::invokeMethod(
+        hist, [&] { delete hist; }, Qt::BlockingQueuedConnection);
+    simThread.quit();
+    simThread.wait();
+    return 0;
+}

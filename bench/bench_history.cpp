@@ -144,8 +144,11 @@ int main(int argc, char** argv) {
         }
         return t.nsecsElapsed() / 1e9;
     };
-    download(); // the simulator makes the archive once; the next request reuses it
-    const double client = download();
+    // The simulator makes the archive once and reuses it; the best of three
+    // downloads after that one counts, and the best of three baselines.
+    download();
+    double client = 1e9;
+    for (int i = 0; i < 3; ++i) client = std::min(client, download());
     const QByteArray series = sim::GenerateBars("PETR4", 1, d1, d2);
     const QByteArray zip = MakeZip({{sim::SeriesEntryName("demo", "PETR4", 1), series}}, true);
     const double mb = zip.size() / 1e6;
@@ -153,7 +156,8 @@ int main(int argc, char** argv) {
     if (final.size() != series.size())
         std::fprintf(stderr, "bench_history: the final file has %lld bytes, not %lld\n",
                      (long long) final.size(), (long long)series.size());
-    const double raw = baseline(zip, dir.path());
+    double raw = 1e9;
+    for (int i = 0; i < 3; ++i) raw = std::min(raw, baseline(zip, dir.path()));
     bench::figure("history.archive_mb", mb, "MB");
     bench::figure("history.seconds_100mb", client * 100 / mb, "s");
     bench::figure("history.raw_seconds_100mb", raw * 100 / mb,

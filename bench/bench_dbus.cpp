@@ -33,6 +33,9 @@ using namespace qxd;
 
 namespace {
 
+using bench::run;
+using bench::spin;
+
 qint64 nowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -45,19 +48,6 @@ struct Ring {
     void put(qint64 seq, qint64 ns) { t[std::size_t(seq) & (RingSize - 1)].store(ns); }
     qint64 get(qint64 seq) const { return t[std::size_t(seq) & (RingSize - 1)].load(); }
 };
-
-void run(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool spin(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms) run(2);
-    return done();
-}
 
 QString binDir;
 QString clientPath;
@@ -243,29 +233,13 @@ int main(int argc, char** argv) {
     bench::figure("dbus.bus_latency_us_p99", busP99, "us (baseline, at half its rate)");
 
     // The client.
-    sim::Options o;
-    o.feedPort = o.histPort = 0;
-    o.rate = 0;
-    o.pace = true;
-    o.seqInVolume = true;
-    o.verbose = false;
-    o.timeEvery = 0;
+    sim::Options o = bench::pacedFeed();
     o.completeShare = 0; // trades only: one message is one quote with its sequence number
     Ring sent;
     QThread simThread;
     auto* feed = new sim::FeedSim(o);
     feed->onSend = [&](qint64 seq) { sent.put(seq, nowNs()); };
-    feed->moveToThread(&simThread);
-    simThread.start();
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-        feed,
-        [&] {
-            QString e;
-            feed->listen(&e);
-            port = feed->port();
-        },
-        Qt::BlockingQueuedConnection);
+    const quint16 port = bench::startInThread(feed, simThread);
     QDir().mkpath(dir.path() + "/config");
     QDir().mkpath(dir.path() + "/host/indataqx");
     QFile ini(dir.path() + "/config/QXDATA.INI");
@@ -317,10 +291,7 @@ int main(int argc, char** argv) {
 
     client.terminate();
     client.waitForFinished(10000);
-    QMetaObject::invokeMethod(
-        feed, [&] { delete feed; }, Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    bench::stopInThread(feed, simThread);
     daemon.terminate();
     daemon.waitForFinished(5000);
     return 0;

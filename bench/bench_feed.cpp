@@ -29,42 +29,18 @@ using namespace qxd;
 
 namespace {
 
+using bench::run;
+using bench::spin;
+
 QElapsedTimer g_clock;
 constexpr std::size_t RingSize = 1 << 20;
 std::unique_ptr<std::atomic<qint64>[]> g_sent(new std::atomic<qint64>[ RingSize ]);
 
-// Runs the event loop (sleeping when idle, as the client does) until done()
-// or the time is up.
-bool spin(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || t.elapsed() > ms) loop.quit();
-    });
-    check.start(5);
-    if (!done()) loop.exec();
-    return done();
-}
-
-void run(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 int hostile() {
     // A server that sends an opening mark and then 100 MB without a
     // closing mark, from its own thread, in small writes.
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), len);
-    ::listen(lfd, 1);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    sockaddr_in a;
+    const int lfd = bench::listenLoopback(a);
     std::atomic<bool> done{false};
     std::unique_ptr<QThread> server(QThread::create([&] {
         const int fd = ::accept(lfd, nullptr, nullptr);
@@ -115,30 +91,14 @@ int main(int argc, char** argv) {
     const bool quick = bench::quick(argc, argv);
     g_clock.start();
 
-    sim::Options o;
-    o.feedPort = o.histPort = 0;
-    o.rate = 0;
-    o.pace = true;
-    o.seqInVolume = true;
-    o.verbose = false;
-    o.timeEvery = 0;
+    sim::Options o = bench::pacedFeed();
     QThread simThread;
     auto* feed = new sim::FeedSim(o);
     feed->onSend = [](qint64 seq) {
         g_sent[std::size_t(seq) & (RingSize - 1)].store(g_clock.nsecsElapsed(),
                                                         std::memory_order_relaxed);
     };
-    feed->moveToThread(&simThread);
-    simThread.start();
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-        feed,
-        [&] {
-            QString e;
-            feed->listen(&e);
-            port = feed->port();
-        },
-        Qt::BlockingQueuedConnection);
+    const quint16 port = bench::startInThread(feed, simThread);
 
     QXDClientCLS host;
     host.Iniciar(QFile::encodeName(dir.path()));
@@ -211,9 +171,6 @@ int main(int argc, char** argv) {
     bench::figure("mem.peak_rss_mb_feed", bench::memMb("VmHWM:"),
                   "MB (client and simulator in one process)");
 
-    QMetaObject::invokeMethod(
-        feed, [&] { delete feed; }, Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    bench::stopInThread(feed, simThread);
     return 0;
 }

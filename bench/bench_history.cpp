@@ -30,32 +30,18 @@ using namespace qxd;
 
 namespace {
 
+using bench::run;
+using bench::spin;
+
 struct Done : HandOffListener {
     int downloads = 0;
     void handOff(const HandOff& h) override { downloads += h.vType == KindDownload; }
 };
 
-bool spin(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms) {
-        QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done();
-}
-
 // The archive over a plain loopback socket into a file, then extracted.
 double baseline(const QByteArray& zip, const QString& dir) {
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), len);
-    ::listen(lfd, 1);
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    sockaddr_in a;
+    const int lfd = bench::listenLoopback(a);
     std::unique_ptr<QThread> sender(QThread::create([&] {
         const int fd = ::accept(lfd, nullptr, nullptr);
         for (qsizetype at = 0; at < zip.size();) {
@@ -69,7 +55,7 @@ double baseline(const QByteArray& zip, const QString& dir) {
     t.start();
     sender->start();
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     const QString path = dir + "/raw.zip";
     const int out = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char> buf(1 << 16);
@@ -107,17 +93,7 @@ int main(int argc, char** argv) {
     o.storeArchives = true;
     QThread simThread;
     auto* hist = new sim::HistSim(o);
-    hist->moveToThread(&simThread);
-    simThread.start();
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-        hist,
-        [&] {
-            QString e;
-            hist->listen(&e);
-            port = hist->port();
-        },
-        Qt::BlockingQueuedConnection);
+    const quint16 port = bench::startInThread(hist, simThread);
 
     QDir().mkpath(dir.path() + "/c/indataqx");
     ClientOptions co;
@@ -164,9 +140,6 @@ int main(int argc, char** argv) {
                   "s (baseline: socket, file, libarchive)");
     bench::figure("history.ratio_to_raw", client / raw, "");
 
-    QMetaObject::invokeMethod(
-        hist, [&] { delete hist; }, Qt::BlockingQueuedConnection);
-    simThread.quit();
-    simThread.wait();
+    bench::stopInThread(hist, simThread);
     return 0;
 }

@@ -32,20 +32,7 @@ int main(int argc, char** argv) {
     QRandomGenerator rng(5);
     QList<QByteArray> frames;
     for (int i = 0; i < 1000; ++i) {
-        char b[256];
-        const char* s = syms[rng.bounded(5)];
-        const double p = 10 + rng.bounded(90.0);
-        int n;
-        if (rng.bounded(10) < 7)
-            n = std::snprintf(b, sizeof b, "$%s,%.2f,%d,%.2f,%d,%d", s, p,
-                              100 * (1 + rng.bounded(50)), rng.bounded(2.0) - 1,
-                              rng.bounded(1000000), rng.bounded(30000));
-        else
-            n = std::snprintf(b, sizeof b,
-                              "{%s,%.2f,%.2f,%.2f,%.2f,%d,%d,%d,%.2f,%d,%.2f,%d,%.2f,%.2f", s, p,
-                              p + 1, p - 1, p, 100, rng.bounded(1000000), 1000, p + .01, 500,
-                              p - .01, 400, 0.5, p - 0.3);
-        frames.append(ConverteToSend(Compress(QByteArray(b, n))));
+        frames.append(ConverteToSend(Compress(bench::RandomQuote(rng, syms[rng.bounded(5)]))));
     }
     QByteArray stream;
     for (int i = 0; i < messages; ++i) stream += frames[i % frames.size()];

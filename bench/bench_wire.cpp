@@ -17,20 +17,7 @@ int main(int argc, char** argv) {
     const char* syms[] = {"PETR4", "VALE3", "ITUB4", "BBDC4", "ABEV3", "WINZ24", "DOLF25"};
     int messages = 0;
     while (stream.size() < (8 << 20)) {
-        char b[256];
-        const char* s = syms[rng.bounded(7)];
-        const double p = 10 + rng.bounded(90.0);
-        int n;
-        if (rng.bounded(10) < 7)
-            n = std::snprintf(b, sizeof b, "$%s,%.2f,%d,%.2f,%d,%d", s, p,
-                              100 * (1 + rng.bounded(50)), rng.bounded(2.0) - 1,
-                              rng.bounded(1000000), rng.bounded(30000));
-        else
-            n = std::snprintf(b, sizeof b,
-                              "{%s,%.2f,%.2f,%.2f,%.2f,%d,%d,%d,%.2f,%d,%.2f,%d,%.2f,%.2f", s, p,
-                              p + 1, p - 1, p, 100, rng.bounded(1000000), 1000, p + .01, 500,
-                              p - .01, 400, 0.5, p - 0.3);
-        stream += qxd::ConverteToSend(qxd::Compress(QByteArray(b, n)));
+        stream += qxd::ConverteToSend(qxd::Compress(bench::RandomQuote(rng, syms[rng.bounded(7)])));
         ++messages;
     }
     QList<QByteArrayView> chunks;

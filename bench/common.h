@@ -1,10 +1,21 @@
 // Helpers for the benchmarks: figures printed as "name: value unit".
 #pragma once
 
+#include "sim/sim.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QThread>
+#include <QTimer>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace bench {
@@ -35,6 +46,101 @@ inline bool quick(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (QByteArray(argv[i]) == "--quick") return true;
     return false;
+}
+
+// Runs the event loop (sleeping when idle) for `ms`.
+inline void run(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until done() or the time is up; done()'s last answer.
+inline bool spin(const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || t.elapsed() > ms) loop.quit();
+    });
+    check.start(2);
+    if (!done()) loop.exec();
+    return done();
+}
+
+// Moves a simulator server to `thread`, starts the thread and listens
+// there; the port it listens on.
+template <class Sim>
+quint16 startInThread(Sim* sim, QThread& thread) {
+    sim->moveToThread(&thread);
+    thread.start();
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        sim,
+        [&] {
+            QString e;
+            if (sim->listen(&e))
+                port = sim->port();
+            else
+                std::fprintf(stderr, "simulator: %s\n", qPrintable(e));
+        },
+        Qt::BlockingQueuedConnection);
+    return port;
+}
+
+// Deletes the simulator in its thread and ends the thread.
+template <class Sim>
+void stopInThread(Sim* sim, QThread& thread) {
+    QMetaObject::invokeMethod(
+        sim, [&] { delete sim; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+}
+
+// The simulator as the feed benchmarks run it: silent, no time messages,
+// paced from its own thread, each quote's sequence number in its volume,
+// and streaming only once a rate is set.
+inline qxd::sim::Options pacedFeed() {
+    qxd::sim::Options o;
+    o.feedPort = o.histPort = 0;
+    o.rate = 0;
+    o.pace = true;
+    o.seqInVolume = true;
+    o.verbose = false;
+    o.timeEvery = 0;
+    return o;
+}
+
+// A listening TCP socket on 127.0.0.1 at a port the system picks, which
+// goes into `a`.
+inline int listenLoopback(sockaddr_in& a) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::listen(fd, 1);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return fd;
+}
+
+// A server message of the feed, unpacked: 7 in 10 trades, the rest complete
+// quotes, with random prices and volumes.
+inline QByteArray RandomQuote(QRandomGenerator& rng, const char* symbol) {
+    char b[256];
+    const double p = 10 + rng.bounded(90.0);
+    int n;
+    if (rng.bounded(10) < 7)
+        n = std::snprintf(b, sizeof b, "$%s,%.2f,%d,%.2f,%d,%d", symbol, p,
+                          100 * (1 + rng.bounded(50)), rng.bounded(2.0) - 1, rng.bounded(1000000),
+                          rng.bounded(30000));
+    else
+        n = std::snprintf(b, sizeof b, "{%s,%.2f,%.2f,%.2f,%.2f,%d,%d,%d,%.2f,%d,%.2f,%d,%.2f,%.2f",
+                          symbol, p, p + 1, p - 1, p, 100, rng.bounded(1000000), 1000, p + .01, 500,
+                          p - .01, 400, 0.5, p - 0.3);
+    return QByteArray(b, n);
 }
 
 } // namespace bench

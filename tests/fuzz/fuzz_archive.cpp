@@ -1,6 +1,7 @@
 // Archive extraction over arbitrary bytes: whatever the archive holds,
 // nothing is written outside the folder, the bounds hold and the result
 // accounts for what was written.
+#include "check.h"
 #include "history/extract.h"
 
 #include <QDir>
@@ -12,11 +13,6 @@
 #include <cstdlib>
 
 using namespace qxd;
-
-#define CHECK(x)                                                                                   \
-    do {                                                                                           \
-        if (!(x)) std::abort();                                                                    \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static QTemporaryDir* dir = new QTemporaryDir;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/qxdclient.h"
+#include "check.h"
 #include "support/fake_socket.h"
 
 #include <QApplication>
@@ -12,11 +13,6 @@
 
 #include <cstdlib>
 #include <memory>
-
-#define CHECK(x)                                                                                   \
-    do {                                                                                           \
-        if (!(x)) std::abort();                                                                    \
-    } while (0)
 
 namespace qxd::fuzz {
 
@@ -57,3 +53,10 @@ struct Client {
 };
 
 } // namespace qxd::fuzz
+
+// Each target that includes this is one translation unit: the fuzzer's
+// start-up hook lives here.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    qxd::fuzz::start(argc, argv);
+    return 0;
+}

@@ -1,6 +1,7 @@
 // Both frame extractors, driven as the receive loops drive them: a chunk is
 // appended, then frames are cut one per call until nothing is left. The
 // chunking comes from the input, so every split of a stream gets tried.
+#include "check.h"
 #include "wire/frame.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -12,11 +13,6 @@
 using namespace qxd;
 
 namespace {
-
-#define CHECK(x)                                                                                   \
-    do {                                                                                           \
-        if (!(x)) std::abort();                                                                    \
-    } while (0)
 
 template <class Ex>
 void cut(Ex& ex, QByteArrayView chunk, std::vector<QByteArray>& out) {

@@ -7,11 +7,6 @@
 
 using namespace qxd;
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz::start(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider p(data, size);
     {

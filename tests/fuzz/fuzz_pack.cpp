@@ -2,17 +2,13 @@
 // back with the body's characters outside the alphabet left out; for any
 // bytes, unpacking never fails and its result survives a round trip; the
 // reusing form writes what the plain form returns.
+#include "check.h"
 #include "wire/pack.h"
 
 #include <cstdlib>
 #include <cstring>
 
 using namespace qxd;
-
-#define CHECK(x)                                                                                   \
-    do {                                                                                           \
-        if (!(x)) std::abort();                                                                    \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView in(reinterpret_cast<const char*>(data), qsizetype(size));

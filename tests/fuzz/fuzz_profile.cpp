@@ -3,6 +3,7 @@
 // parse, and the settings load step reads the file without failing.
 #include "app/profile.h"
 #include "app/settings.h"
+#include "check.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -12,11 +13,6 @@
 #include <cstdlib>
 
 using namespace qxd;
-
-#define CHECK(x)                                                                                   \
-    do {                                                                                           \
-        if (!(x)) std::abort();                                                                    \
-    } while (0)
 
 namespace {
 QTemporaryDir* dir = nullptr;

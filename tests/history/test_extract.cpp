@@ -145,7 +145,7 @@ void TestExtract::bounds() {
     lim.slackBytes = 1 << 20;
     ExtractResult r = ExtractArchive(p.archive(), p.folder(), lim);
     QCOMPARE(r.code, int(ExtractResult::TooLarge));
-    QVERIFY(QFileInfo(p.folder() + "/bomb").size() <= (2 << 20));
+    QVERIFY(!QFile::exists(p.folder() + "/bomb")); // stopped inside it: removed
     // Too many entries.
     QList<ZipEntry> many;
     for (int i = 0; i < 30; ++i) many.append({"f" + QByteArray::number(i), "x"});

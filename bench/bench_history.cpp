@@ -1,8 +1,8 @@
 // A historic download of one-minute bars, archive stored without
 // compression (so the archive is as large as its series), from qxd-sim over
-// loopback to the final file name, against a baseline of the same archive
+// loopback to the final file name, against a baseline of the same transfer
 // bytes over a plain loopback socket into a file plus libarchive's
-// extraction of that file.
+// extraction of the same archive.
 //
 //   bench_history [--quick]   history.archive_mb, history.seconds_100mb,
 //                             history.raw_seconds_100mb, history.ratio_to_raw
@@ -38,26 +38,32 @@ struct Done : HandOffListener {
     void handOff(const HandOff& h) override { downloads += h.vType == KindDownload; }
 };
 
-// The archive over a plain loopback socket into a file, then extracted.
-double baseline(const QByteArray& zip, const QString& dir) {
+// The transfer's bytes over a plain loopback socket into a file, plus the
+// extraction of the archive (already in a file of its own) by libarchive.
+double baseline(const QByteArray& transfer, const QByteArray& zip, const QString& dir) {
     sockaddr_in a;
     const int lfd = bench::listenLoopback(a);
     std::unique_ptr<QThread> sender(QThread::create([&] {
         const int fd = ::accept(lfd, nullptr, nullptr);
-        for (qsizetype at = 0; at < zip.size();) {
-            const ssize_t n = ::send(fd, zip.constData() + at, size_t(zip.size() - at), 0);
+        for (qsizetype at = 0; at < transfer.size();) {
+            const ssize_t n =
+                ::send(fd, transfer.constData() + at, size_t(transfer.size() - at), 0);
             if (n <= 0) break;
             at += n;
         }
         ::close(fd);
     }));
+    const QString archive = dir + "/raw.zip";
+    QFile z(archive);
+    if (z.open(QIODevice::WriteOnly)) z.write(zip);
+    z.close();
     QElapsedTimer t;
     t.start();
     sender->start();
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    const QString path = dir + "/raw.zip";
-    const int out = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out =
+        ::open(QFile::encodeName(dir + "/raw.bin").constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char> buf(1 << 16);
     for (;;) {
         const ssize_t n = ::read(fd, buf.data(), buf.size());
@@ -67,7 +73,7 @@ double baseline(const QByteArray& zip, const QString& dir) {
     ::close(out);
     ::close(fd);
     QDir().mkpath(dir + "/raw");
-    const ExtractResult r = ExtractArchive(path, dir + "/raw");
+    const ExtractResult r = ExtractArchive(archive, dir + "/raw");
     const double s = t.nsecsElapsed() / 1e9;
     sender->wait();
     ::close(lfd);
@@ -132,8 +138,9 @@ int main(int argc, char** argv) {
     if (final.size() != series.size())
         std::fprintf(stderr, "bench_history: the final file has %lld bytes, not %lld\n",
                      (long long) final.size(), (long long)series.size());
+    const QByteArray transfer = sim::TransferFrames("#BPETR4,1", zip, o.chunkSize);
     double raw = 1e9;
-    for (int i = 0; i < 3; ++i) raw = std::min(raw, baseline(zip, dir.path()));
+    for (int i = 0; i < 3; ++i) raw = std::min(raw, baseline(transfer, zip, dir.path()));
     bench::figure("history.archive_mb", mb, "MB");
     bench::figure("history.seconds_100mb", client * 100 / mb, "s");
     bench::figure("history.raw_seconds_100mb", raw * 100 / mb,

@@ -46,6 +46,10 @@ struct Options {
 // Messages are packed after their first comma, as servers send them.
 QByteArray Packed(const QByteArray& message);
 
+// The bytes of a historic transfer: the marker packed, the archive in raw
+// "*n,size,bytes" chunks of `chunkSize`, the marker again raw.
+QByteArray TransferFrames(const QByteArray& marker, const QByteArray& zip, int chunkSize);
+
 class FeedSim : public QObject {
     Q_OBJECT
 public:
@@ -134,9 +138,9 @@ private:
     Options o_;
     QTcpServer server_;
     std::vector<std::unique_ptr<Session>> sessions_;
-    // The last archive made, by its user and request: a repeated request is
-    // answered without making it again.
-    QByteArray lastKey_, lastZip_;
+    // The last transfer made, by its user and request: a repeated request
+    // is answered without making it again.
+    QByteArray lastKey_, lastTransfer_;
 };
 
 } // namespace qxd::sim

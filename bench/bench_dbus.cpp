@@ -220,6 +220,8 @@ int main(int argc, char** argv) {
             if (!ok) break;
             busRate = rate;
         }
+        // The step that was not held may have left a backlog: let it drain.
+        spin([&] { return host.count >= seq; }, 60000);
         run(500);
         halfRate = busRate / 2;
         const qint64 from = seq + 1;

@@ -3,6 +3,7 @@
 #include "wire/convert.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace qxd {
 
@@ -92,7 +93,8 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
     }
     append(in);
     const QByteArrayView b = buffered();
-    const qsizetype p = b.indexOf(OpeningMark);
+    // Almost always the buffer starts with the frame: no search then.
+    const qsizetype p = !b.isEmpty() && b[0] == OpeningMark ? 0 : b.indexOf(OpeningMark);
     if (p < 0) {
         buf_.clear();
         head_ = 0;
@@ -100,7 +102,8 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
     }
     const qsizetype n = b.size();
     if (n < 3) return {};
-    const qsizetype t = b.indexOf(ClosingMark, p + 1);
+    const void* tm = std::memchr(b.data() + p + 1, ClosingMark, std::size_t(n - p - 1));
+    const qsizetype t = tm ? static_cast<const char*>(tm) - b.data() : -1;
     if (t < 0) {
         if (n - p - 1 > MaxInner) {
             buf_.clear();

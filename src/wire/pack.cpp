@@ -38,7 +38,8 @@ constexpr auto kCode = makeCodes();
 } // namespace
 
 void DeCompress(QByteArrayView s, QByteArray& out) {
-    const qsizetype comma = s.indexOf(',');
+    const void* cm = s.isEmpty() ? nullptr : std::memchr(s.data(), ',', std::size_t(s.size()));
+    const qsizetype comma = cm ? static_cast<const char*>(cm) - s.data() : -1;
     if (comma < 0) {
         out.resize(s.size());
         if (!s.isEmpty()) std::memcpy(out.data(), s.data(), s.size());

@@ -82,11 +82,8 @@ int hostile() {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Qt's own event dispatcher, as the program chooses it.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    bench::clientEnvironment(dir.path());
     QApplication app(argc, argv);
     for (int i = 1; i < argc; ++i)
         if (QByteArray(argv[i]) == "--hostile") return hostile();

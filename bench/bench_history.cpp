@@ -85,9 +85,8 @@ double baseline(const QByteArray& transfer, const QByteArray& zip, const QString
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    bench::clientEnvironment(dir.path());
     QApplication app(argc, argv);
     const bool quick = bench::quick(argc, argv);
     // 1990-01-02 onwards: some 2,000,000 bars (about 90 MB), a quarter of it quick.

@@ -20,11 +20,8 @@
 using namespace qxd;
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Qt's own event dispatcher, as the program chooses it.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    bench::clientEnvironment(dir.path());
     QApplication app(argc, argv);
     int messages = bench::quick(argc, argv) ? 100000 : 400000;
     for (int i = 1; i + 1 < argc; ++i)

@@ -48,6 +48,15 @@ inline bool quick(int argc, char** argv) {
     return false;
 }
 
+// The environment of an in-process client: offscreen, Qt's own event
+// dispatcher as the program chooses it, settings in `configDir` (never the
+// user's own).
+inline void clientEnvironment(const QString& configDir) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configDir));
+}
+
 // Runs the event loop (sleeping when idle) for `ms`.
 inline void run(int ms) {
     QEventLoop loop;

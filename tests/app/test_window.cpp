@@ -48,8 +48,6 @@ W* ctl(QXDClient& c, const char* name) {
 class TestWindow : public QObject {
     Q_OBJECT
 private slots:
-    void controlsAtCreation_data();
-    void controlsAtCreation();
     void defaultsWithoutFile();
     void loadReadsBoxes_data();
     void loadReadsBoxes();
@@ -61,57 +59,6 @@ private slots:
     void userEditsReachState();
     void timersRunFromLoad();
 };
-
-void TestWindow::controlsAtCreation_data() {
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QRect>("geometry"); // twips / 15
-    QTest::newRow("ServerIP") << QByteArray("ServerIP") << "192.168.0.1" << QRect(72, 24, 81, 21);
-    QTest::newRow("ServerPort") << QByteArray("ServerPort") << "1400" << QRect(72, 48, 53, 21);
-    QTest::newRow("UserName") << QByteArray("UserName") << "" << QRect(72, 72, 93, 19);
-    QTest::newRow("Password") << QByteArray("Password") << "" << QRect(72, 96, 93, 19);
-    QTest::newRow("HistIp") << QByteArray("HistIp") << "192.168.0.1" << QRect(216, 24, 81, 21);
-    QTest::newRow("HistPort") << QByteArray("HistPort") << "11000" << QRect(216, 48, 53, 21);
-    QTest::newRow("TryReconnectV") << QByteArray("TryReconnectV") << "If disconnected try reconnect"
-                                   << QRect(72, 120, 169, 13);
-    QTest::newRow("Command1") << QByteArray("Command1") << "Logon" << QRect(168, 80, 53, 25);
-    QTest::newRow("Command2") << QByteArray("Command2") << "Hide" << QRect(4, 160, 57, 25);
-    QTest::newRow("loghist") << QByteArray("loghist") << "Logoff Hist" << QRect(236, 80, 61, 25);
-    QTest::newRow("Text1") << QByteArray("Text1") << "" << QRect(72, 140, 217, 21);
-    QTest::newRow("Data") << QByteArray("Data") << "" << QRect(72, 184, 217, 21);
-    QTest::newRow("Label1") << QByteArray("Label1") << "" << QRect(72, 164, 153, 17);
-    QTest::newRow("Label2") << QByteArray("Label2") << "Label2" << QRect(8, 228, 297, 45);
-    QTest::newRow("Cont1") << QByteArray("Cont1") << "" << QRect(224, 164, 65, 17);
-    QTest::newRow("NReceived") << QByteArray("NReceived") << "NReceived" << QRect(72, 4, 81, 17);
-    QTest::newRow("NReceivedH") << QByteArray("NReceivedH") << "NReceived" << QRect(216, 4, 81, 17);
-    QTest::newRow("NClients") << QByteArray("NClients") << "NClients" << QRect(164, 4, 41, 17);
-    QTest::newRow("Label3") << QByteArray("Label3") << "User Name" << QRect(8, 76, 61, 13);
-    QTest::newRow("Label4") << QByteArray("Label4") << "Password" << QRect(12, 100, 57, 13);
-    QTest::newRow("Label5") << QByteArray("Label5") << "Data IP" << QRect(4, 28, 65, 13);
-    QTest::newRow("Label6") << QByteArray("Label6") << "Data Port" << QRect(8, 52, 61, 13);
-    QTest::newRow("Label7") << QByteArray("Label7") << "Historic IP" << QRect(156, 28, 57, 13);
-    QTest::newRow("Label8") << QByteArray("Label8") << "Historic Port" << QRect(144, 52, 69, 13);
-}
-
-void TestWindow::controlsAtCreation() {
-    QFETCH(QByteArray, name);
-    QFETCH(QString, text);
-    QFETCH(QRect, geometry);
-    Fixture f;
-    QXDClient& c = f.make();
-    QVERIFY(c.ensureLoaded().isEmpty());
-    QWidget* w = c.view()->control(name.constData());
-    QVERIFY(w);
-    QCOMPARE(w->geometry(), geometry);
-    QString shown;
-    if (auto* e = qobject_cast<QLineEdit*>(w))
-        shown = e->text();
-    else if (auto* l = qobject_cast<QLabel*>(w))
-        shown = l->text();
-    else if (auto* b = qobject_cast<QAbstractButton*>(w))
-        shown = b->text();
-    QCOMPARE(shown, text);
-}
 
 void TestWindow::defaultsWithoutFile() {
     Fixture f;

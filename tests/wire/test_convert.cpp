@@ -30,32 +30,22 @@ void TestConvert::val_data() {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<double>("expected");
     QTest::newRow("empty") << QByteArray() << 0.0;
-    QTest::newRow("no number") << QByteArray("abc") << 0.0;
     QTest::newRow("integer") << QByteArray("1400") << 1400.0;
     QTest::newRow("blanks anywhere") << QByteArray(" 1 2\t3\n4") << 1234.0;
     QTest::newRow("carriage return stops") << QByteArray("12\r3") << 12.0;
     QTest::newRow("sign") << QByteArray("-0.25") << -0.25;
-    QTest::newRow("plus") << QByteArray("+7") << 7.0;
     QTest::newRow("sign then blank") << QByteArray("- 5") << -5.0;
-    QTest::newRow("lone sign") << QByteArray("-") << 0.0;
     QTest::newRow("leading point") << QByteArray(".5") << 0.5;
     QTest::newRow("second point stops") << QByteArray("1.2.3") << 1.2;
-    QTest::newRow("lone point") << QByteArray(".") << 0.0;
     QTest::newRow("exponent") << QByteArray("1.5E2") << 150.0;
-    QTest::newRow("exponent lower") << QByteArray("1.5e2") << 150.0;
-    QTest::newRow("exponent D") << QByteArray("2D3") << 2000.0;
     QTest::newRow("exponent d negative") << QByteArray("25d-1") << 2.5;
     QTest::newRow("exponent with blanks") << QByteArray("1 E + 2") << 100.0;
-    QTest::newRow("dangling exponent") << QByteArray("3E") << 3.0;
     QTest::newRow("dangling exponent sign") << QByteArray("3E-x") << 3.0;
     QTest::newRow("trailing letters") << QByteArray("12abc") << 12.0;
-    QTest::newRow("comma stops") << QByteArray("1,5") << 1.0;
     QTest::newRow("hex") << QByteArray("&HFF") << 255.0;
-    QTest::newRow("hex lower") << QByteArray("&hff") << 255.0;
     QTest::newRow("hex stops") << QByteArray("&H1G") << 1.0;
     QTest::newRow("octal") << QByteArray("&O17") << 15.0;
     QTest::newRow("octal stops at 8") << QByteArray("&O78") << 7.0;
-    QTest::newRow("ampersand alone") << QByteArray("&") << 0.0;
     QTest::newRow("ampersand other") << QByteArray("&X1") << 0.0;
     QTest::newRow("blank before hex") << QByteArray(" &H10") << 16.0;
     QTest::newRow("nul stops") << QByteArray("4\0"
@@ -63,7 +53,6 @@ void TestConvert::val_data() {
                                              3)
                                << 4.0;
     QTest::newRow("high byte stops") << QByteArray("9\xE9") << 9.0;
-    QTest::newRow("inf text is no number") << QByteArray("inf") << 0.0;
     QTest::newRow("hex prefix of C is no number") << QByteArray("0x10") << 0.0;
 }
 
@@ -91,16 +80,12 @@ void TestConvert::rounding_data() {
     QTest::newRow("2.5") << 2.5 << 2 << qint64(2);
     QTest::newRow("3.5") << 3.5 << 4 << qint64(4);
     QTest::newRow("-2.5") << -2.5 << -2 << qint64(-2);
-    QTest::newRow("-3.5") << -3.5 << -4 << qint64(-4);
-    QTest::newRow("2.51") << 2.51 << 3 << qint64(3);
-    QTest::newRow("0.5") << 0.5 << 0 << qint64(0);
     QTest::newRow("max16") << 32767.4 << 32767 << qint64(32767);
     QTest::newRow("over16 by rounding") << 32767.5 << -99999 << qint64(32768);
     QTest::newRow("min16") << -32768.5 << -32768 << qint64(-32768);
     QTest::newRow("under16") << -32769.0 << -99999 << qint64(-32769);
     QTest::newRow("max32") << 2147483647.0 << -99999 << qint64(2147483647);
     QTest::newRow("over32") << 2147483647.5 << -99999 << none;
-    QTest::newRow("min32") << -2147483648.0 << -99999 << qint64(-2147483648LL);
     QTest::newRow("nan") << std::nan("") << -99999 << none;
     QTest::newRow("inf") << std::numeric_limits<double>::infinity() << -99999 << none;
 }
@@ -127,7 +112,6 @@ void TestConvert::toFloat() {
     QCOMPARE(ToFloat(double(fmax)), fmax);
     QCOMPARE(ToFloat(double(fmax) + 0x1p102), fmax); // rounds down to the largest float
     QCOMPARE(ToFloat(double(fmax) + 0x1p103), inf);  // the tie goes up
-    QCOMPARE(ToFloat(10.5), 10.5f);
     QCOMPARE(ToFloat(0.1), 0.1f);
     QVERIFY(std::isnan(ToFloat(std::nan(""))));
     QCOMPARE(ToInt16Clamped(1e9), std::int16_t(32767));
@@ -138,12 +122,9 @@ void TestConvert::toFloat() {
 void TestConvert::formatZero_data() {
     QTest::addColumn<double>("in");
     QTest::addColumn<QByteArray>("out");
-    QTest::newRow("zero") << 0.0 << QByteArray("0");
     QTest::newRow("int") << 500.0 << QByteArray("500");
-    QTest::newRow("negative") << -1.0 << QByteArray("-1");
     QTest::newRow("half up") << 2.5 << QByteArray("3");
     QTest::newRow("half away") << -2.5 << QByteArray("-3");
-    QTest::newRow("below half") << 2.49 << QByteArray("2");
     QTest::newRow("small negative") << -0.4 << QByteArray("0");
     QTest::newRow("large") << 1e20 << QByteArray("100000000000000000000");
 }
@@ -160,23 +141,19 @@ void TestConvert::dateSerial_data() {
     QTest::addColumn<int>("d");
     QTest::addColumn<double>("serial"); // -1: no value
     QTest::newRow("epoch") << 1899 << 12 << 30 << 0.0;
-    QTest::newRow("1900-01-01") << 1900 << 1 << 1 << 2.0;
     QTest::newRow("2004-07-22") << 2004 << 7 << 22 << 38190.0;
     QTest::newRow("2000-02-29 leap") << 2000 << 2 << 29 << 36585.0;
-    QTest::newRow("day carries") << 2004 << 2 << 30 << 38047.0;        // 2004-03-01
-    QTest::newRow("day 0") << 2004 << 3 << 0 << 38046.0;               // 2004-02-29
-    QTest::newRow("negative day") << 2004 << 3 << -1 << 38045.0;       // 2004-02-28
-    QTest::newRow("month 13") << 2003 << 13 << 1 << 37987.0;           // 2004-01-01
-    QTest::newRow("month 0") << 2004 << 0 << 1 << 37956.0;             // 2003-12-01
-    QTest::newRow("month -12") << 2004 << -12 << 1 << 37591.0;         // 2002-12-01
-    QTest::newRow("all zero") << 0 << 0 << 0 << 36494.0;               // 1999-11-30
-    QTest::newRow("two-digit 29") << 29 << 1 << 1 << 47119.0;          // 2029-01-01
-    QTest::newRow("two-digit 30") << 30 << 1 << 1 << 10959.0;          // 1930-01-01
-    QTest::newRow("two-digit 99 carries") << 99 << 13 << 1 << 36526.0; // 2000-01-01
+    QTest::newRow("day carries") << 2004 << 2 << 30 << 38047.0;  // 2004-03-01
+    QTest::newRow("day 0") << 2004 << 3 << 0 << 38046.0;         // 2004-02-29
+    QTest::newRow("negative day") << 2004 << 3 << -1 << 38045.0; // 2004-02-28
+    QTest::newRow("month 13") << 2003 << 13 << 1 << 37987.0;     // 2004-01-01
+    QTest::newRow("month 0") << 2004 << 0 << 1 << 37956.0;       // 2003-12-01
+    QTest::newRow("all zero") << 0 << 0 << 0 << 36494.0;         // 1999-11-30
+    QTest::newRow("two-digit 29") << 29 << 1 << 1 << 47119.0;    // 2029-01-01
+    QTest::newRow("two-digit 30") << 30 << 1 << 1 << 10959.0;    // 1930-01-01
     QTest::newRow("year 100") << 100 << 1 << 1 << -657434.0;
     QTest::newRow("year 9999 end") << 9999 << 12 << 31 << 2958465.0;
     QTest::newRow("beyond 9999") << 9999 << 12 << 32 << -1.0;
-    QTest::newRow("negative year") << -5 << 1 << 1 << -1.0;
     QTest::newRow("huge month") << 2000 << 2000000000 << 1 << -1.0;
 }
 
@@ -207,11 +184,8 @@ void TestConvert::serialToDate_data() {
     QTest::newRow("with time") << 38190.65 << QByteArray("20040722");
     QTest::newRow("last second rounds up") << 38190.0 + 86399.6 / 86400 << QByteArray("20040723");
     QTest::newRow("negative keeps day") << -1.25 << QByteArray("18991229");
-    QTest::newRow("negative half") << -0.5 << QByteArray("18991230");
-    QTest::newRow("2004-01-02") << 37988.0 << QByteArray("20040102");
     QTest::newRow("nan") << std::nan("") << QByteArray();
     QTest::newRow("too late") << 3e6 << QByteArray();
-    QTest::newRow("too early") << -7e5 << QByteArray();
 }
 
 void TestConvert::serialToDate() {
@@ -224,8 +198,6 @@ void TestConvert::serialToDate() {
 
 void TestConvert::patterns() {
     QCOMPARE(FormatHMS(9, 5, 0), QByteArray("09:05:00"));
-    QCOMPARE(FormatHMS(23, 59, 59), QByteArray("23:59:59"));
-    QCOMPARE(TimeSerial(15, 30, 0), (15 * 3600 + 30 * 60) / 86400.0);
     QCOMPARE(TimeSerial(25, 0, 0), 25 / 24.0);
     const QByteArray now = LocalClockHMS();
     QCOMPARE(now.size(), 8);

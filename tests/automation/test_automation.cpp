@@ -42,11 +42,8 @@ private slots:
     void relayKinds();
     void handOffDuringHandler();
     void twoStartedObjects();
-    void iniciarFolder_data();
-    void iniciarFolder();
     void forwarding();
     void lifeCount();
-    void releaseWithoutIniciar();
 };
 
 void TestAutomation::eventsOnlyAfterIniciar() {
@@ -58,10 +55,16 @@ void TestAutomation::eventsOnlyAfterIniciar() {
     QCOMPARE(e.w().ctl.Label1, QByteArray("Not yet logged on"));
     handOff(e.w(), KindTrade);
     QCOMPARE(ready.count(), 0);
-    QVERIFY(o.Iniciar("/data").isEmpty());
+    QVERIFY(o.Iniciar("/home/t/data").isEmpty());
     QVERIFY(e.w().isLoaded());
+    QCOMPARE(e.w().handoff.Diretorio, QByteArray("/home/t/data/"));
     handOff(e.w(), KindTrade);
     QCOMPARE(ready.count(), 1);
+    // The folder keeps its own separator; an empty one stays empty.
+    o.Iniciar("/x/");
+    QCOMPARE(e.w().handoff.Diretorio, QByteArray("/x/"));
+    o.Iniciar({});
+    QCOMPARE(e.w().handoff.Diretorio, QByteArray());
 }
 
 void TestAutomation::relayMapping() {
@@ -179,23 +182,6 @@ void TestAutomation::twoStartedObjects() {
     QCOMPARE(b.Simbolo, QByteArray("X"));
 }
 
-void TestAutomation::iniciarFolder_data() {
-    QTest::addColumn<QByteArray>("in");
-    QTest::addColumn<QByteArray>("stored");
-    QTest::newRow("appended") << QByteArray("/home/t/data") << QByteArray("/home/t/data/");
-    QTest::newRow("kept") << QByteArray("/home/t/data/") << QByteArray("/home/t/data/");
-    QTest::newRow("empty") << QByteArray() << QByteArray();
-}
-
-void TestAutomation::iniciarFolder() {
-    QFETCH(QByteArray, in);
-    QFETCH(QByteArray, stored);
-    Env e;
-    QXDClientCLS o;
-    QVERIFY(o.Iniciar(in).isEmpty());
-    QCOMPARE(e.w().handoff.Diretorio, stored);
-}
-
 void TestAutomation::forwarding() {
     Env e;
     QXDClientCLS o;
@@ -227,6 +213,14 @@ void TestAutomation::forwarding() {
 
 void TestAutomation::lifeCount() {
     Env e;
+    int ended = 0;
+    {
+        QXDClientCLS never; // released without being started: the program ends all the same
+        QXDClientCLS::setProgramEnd([&] { ++ended; });
+        never.Release();
+        QCOMPARE(ended, 1);
+        QXDClientCLS::setProgramEnd(nullptr);
+    }
     auto* keep = new QXDClientCLS;
     keep->Iniciar({});
     keep->mClassCont = 5;
@@ -236,12 +230,10 @@ void TestAutomation::lifeCount() {
 
     QXDClientCLS o;
     o.Iniciar({});
-    QSignalSpy stopped(&o, &QXDClientCLS::clientStopped);
     QSignalSpy ready(&o, &QXDClientCLS::FeederReady);
-    int ended = 0;
     QXDClientCLS::setProgramEnd([&] { ++ended; });
     o.Release();
-    QCOMPARE(ended, 1);
+    QCOMPARE(ended, 2);
     QVERIFY(!e.w().isLoaded());
     QVERIFY(!o.started());
     handOff(e.w(), KindTrade);
@@ -258,16 +250,6 @@ void TestAutomation::lifeCount() {
     QVERIFY(!e.w().TimerHist.isActive());
     QCOMPARE(e.w().sock.State(), int(SocketComponent::Closed));
     delete keep;
-}
-
-void TestAutomation::releaseWithoutIniciar() {
-    Env e;
-    QXDClientCLS o;
-    int ended = 0;
-    QXDClientCLS::setProgramEnd([&] { ++ended; });
-    o.Release();
-    QCOMPARE(ended, 1);
-    QXDClientCLS::setProgramEnd(nullptr);
 }
 
 QTEST_MAIN(TestAutomation)

@@ -57,15 +57,18 @@ private slots:
     void unwritableSettings();
     void hideAndShowMe();
     void userEditsReachState();
-    void timersRunFromLoad();
 };
 
 void TestWindow::defaultsWithoutFile() {
     Fixture f;
     QXDClient& c = f.make();
     QVERIFY(!c.isLoaded());
+    QVERIFY(!c.Timer1.isActive());
     QVERIFY(c.Show().isEmpty());
     QVERIFY(c.isLoaded());
+    QCOMPARE(c.Timer1.interval(), 30000); // the timers run from the load
+    QCOMPARE(c.TimerHist.interval(), 2000);
+    QVERIFY(c.Timer1.isActive() && c.TimerHist.isActive());
     QCOMPARE(c.view()->windowTitle(), QString("Quvantix Client"));
     QCOMPARE(c.view()->size(), QSize(303, 210));
     QCOMPARE(c.view()->pos(), QPoint(0, 0));
@@ -92,9 +95,6 @@ void TestWindow::loadReadsBoxes_data() {
     QTest::newRow("greyed, rounded")
         << QByteArray("[qxdata]\nreconnect=1.7\n")
         << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", ""} << 2;
-    QTest::newRow("not a number reads 0")
-        << QByteArray("[QXDATA]\nReconnect=yes\n")
-        << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", ""} << 0;
     QTest::newRow("long value cut")
         << QByteArray("[QXDATA]\nUserName=" + QByteArray(200, 'u') + "\n")
         << QByteArrayList{"192.168.0.1", "1400", "192.168.0.1", "11000", QByteArray(127, 'u')} << 0;
@@ -244,17 +244,6 @@ void TestWindow::userEditsReachState() {
     QCOMPARE(ctl<QLabel>(c, "NReceived")->text(), QString("42"));
     QCOMPARE(ctl<QLineEdit>(c, "Data")->text(), QString("SYM 1"));
     QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
-}
-
-void TestWindow::timersRunFromLoad() {
-    Fixture f;
-    QXDClient& c = f.make();
-    QVERIFY(!c.Timer1.isActive());
-    c.ensureLoaded();
-    QVERIFY(c.Timer1.isActive());
-    QVERIFY(c.TimerHist.isActive());
-    QCOMPARE(c.Timer1.interval(), 30000);
-    QCOMPARE(c.TimerHist.interval(), 2000);
 }
 
 QTEST_MAIN(TestWindow)

@@ -87,10 +87,9 @@ private slots:
     void lossMidTransfer_data();
     void lossMidTransfer();
     void mismatchingEndMarkerRetries();
-    void hostileArchiveStaysInside();
     void diskFaults_data();
     void diskFaults();
-    void logoffHist();
+    void hostileArchiveThenLogoffHist();
     void connectFailsAtOnce();
     void receivePasses();
     void messages_data();
@@ -105,8 +104,6 @@ void TestHistoric::download_data() {
     QTest::addColumn<QByteArray>("marker"); // the code in the transfer markers
     QTest::newRow("one-minute") << 1.0f << QByteArray("1") << "traderXYZ~1M"
                                 << "XYZ.QX1M" << QByteArray("1");
-    QTest::newRow("five-minute") << 5.0f << QByteArray("5") << "traderXYZ.~5M"
-                                 << "XYZ.QX5M" << QByteArray("5");
     QTest::newRow("code naming no file")
         << 0.5f << QByteArray("1") << "traderXYZ.~1M" << QString() << QByteArray("0.5");
 }
@@ -272,26 +269,6 @@ void TestHistoric::mismatchingEndMarkerRetries() {
     QCOMPARE(t.read("XYZ.QX1M"), QByteArray("second"));
 }
 
-void TestHistoric::hostileArchiveStaysInside() {
-    Live t;
-    t.server.archives["XYZ"] = MakeZip(
-        {{"traderXYZ~1M", "ok"}, {"../escaped", "bad"}, {"lnk", {}, ZipEntry::Symlink, "/etc"}});
-    t.request("XYZ", 1);
-    QTRY_VERIFY(t.c->ctl.Label1.contains("not extracted"));
-    QVERIFY(!QFile::exists(t.dir.path() + "/escaped"));
-    QVERIFY(!QFileInfo(t.folder() + "/lnk").isSymLink());
-    QVERIFY(!t.exists("ToDecompress.zip"));
-    QVERIFY(t.host.ended.isEmpty());
-    // The download stays in progress until "Logoff Hist"; then the next works.
-    QVERIFY(t.hist().CurIndex != 0);
-    QVERIFY(t.c->ctl.loghistVisible);
-    t.hist().loghist_Click();
-    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "good"}});
-    t.request("XYZ", 1);
-    QTRY_COMPARE(t.host.ended.size(), 1);
-    QCOMPARE(t.read("XYZ.QX1M"), QByteArray("good"));
-}
-
 void TestHistoric::diskFaults_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
@@ -344,17 +321,31 @@ void TestHistoric::diskFaults() {
     QCOMPARE(t.read("XYZ.QX1M"), bars(2000));
 }
 
-void TestHistoric::logoffHist() {
+// An archive with entries that would leave the folder: nothing leaves it,
+// and the download stays in progress until "Logoff Hist", which drops every
+// queued request; the next download works.
+void TestHistoric::hostileArchiveThenLogoffHist() {
     Live t;
-    t.server.onRequest = [](HistServer&, const HistRequest&) {}; // silent after the request
+    t.server.archives["XYZ"] = MakeZip(
+        {{"traderXYZ~1M", "ok"}, {"../escaped", "bad"}, {"lnk", {}, ZipEntry::Symlink, "/etc"}});
     t.request("XYZ", 1);
     t.request("ABC", 1);
-    QTRY_VERIFY(t.c->ctl.loghistVisible);
+    QTRY_VERIFY(t.c->ctl.Label1.contains("not extracted"));
+    QVERIFY(!QFile::exists(t.dir.path() + "/escaped"));
+    QVERIFY(!QFileInfo(t.folder() + "/lnk").isSymLink());
+    QVERIFY(!t.exists("ToDecompress.zip"));
+    QVERIFY(t.host.ended.isEmpty());
+    QVERIFY(t.hist().CurIndex != 0);
+    QVERIFY(t.c->ctl.loghistVisible);
     t.hist().loghist_Click();
     QCOMPARE(t.hist().CurIndex, 0);
-    QCOMPARE(t.hist().list.DownListCount(), 0); // every queued request dropped
+    QCOMPARE(t.hist().list.DownListCount(), 0);
     QVERIFY(!t.c->ctl.loghistVisible);
     QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "good"}});
+    t.request("XYZ", 1);
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.read("XYZ.QX1M"), QByteArray("good"));
 }
 
 namespace {

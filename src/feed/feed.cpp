@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QPointer>
 
-#include <chrono>
 #include <limits>
 
 namespace qxd {
@@ -38,20 +37,6 @@ FeedConnection::FeedConnection(QXDClient& client)
 bool FeedConnection::yield() {
     QPointer<FeedConnection> self(this);
     QCoreApplication::processEvents();
-    return !self.isNull();
-}
-
-bool FeedConnection::frameTurn() {
-    QPointer<FeedConnection> self(this);
-    const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
-    if (now - lastPoll_ >= PollEveryNs) {
-        lastPoll_ = now;
-        QCoreApplication::processEvents();
-    } else {
-        QCoreApplication::sendPostedEvents();
-    }
     return !self.isNull();
 }
 
@@ -197,7 +182,7 @@ void FeedConnection::sock_DataArrival() {
             c_.sender.SendToServer(ack);
         }
         if (left == 0) break;
-        if (!frameTurn()) return;
+        if (!yield()) return;
     }
 }
 

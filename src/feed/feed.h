@@ -13,7 +13,6 @@
 #include <QObject>
 
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 namespace qxd {
@@ -87,14 +86,6 @@ private:
     void closeLoop();
     // One turn of the event loop; false when this object went away in it.
     bool yield();
-    // The turn between two frames of a chunk: posted events (the host's
-    // queued calls among them) are delivered every time; the poll for ready
-    // sockets, due timers and window events, a system call that costs more
-    // than a frame, runs once PollEveryNs have passed since the last one.
-    // A source waits at most that long while a chunk's frames are handled.
-    bool frameTurn();
-    static constexpr qint64 PollEveryNs = 100'000;
-    qint64 lastPoll_ = std::numeric_limits<qint64>::min() / 2;
 
     QXDClient& c_;
     FrameExtractor extractor_;

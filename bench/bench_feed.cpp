@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
     // arrived and no chunk went above 2000 characters, 0 otherwise.
     auto phase = [&](double rate, int ms, bool lats) -> double {
         run(200);
+        const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
         w.feed.maxChunk = 0;
         w.feed.overloadedChunks = w.feed.droppedChunks = 0;
@@ -150,9 +151,9 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld, %lld reads, "
-            "%s\n",
+            "%.1f%% of the CPU stolen, %s\n",
             rate, (long long)want, want * 1000.0 / ms, (long long)got, (long long)w.feed.maxChunk,
-            (long long)(arrivals - arr0), ok ? "held" : "not held");
+            (long long)(arrivals - arr0), bench::stealPercent(ticks0), ok ? "held" : "not held");
         return ok ? want * 1000.0 / ms : 0.0;
     };
 

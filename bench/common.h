@@ -35,6 +35,27 @@ inline double memMb(const char* field, const QString& pid = QStringLiteral("self
     return 0;
 }
 
+// CPU time of the whole machine from /proc/stat: {all ticks, ticks stolen
+// by the hypervisor}. On a virtual machine, stolen time stops every thread
+// of the benchmark for milliseconds at once, whatever the client does.
+struct CpuTicks {
+    double total = 0, steal = 0;
+};
+inline CpuTicks cpuTicks() {
+    QFile f(QStringLiteral("/proc/stat"));
+    CpuTicks t;
+    if (!f.open(QIODevice::ReadOnly)) return t;
+    const QList<QByteArray> v = f.readLine().simplified().split(' ');
+    for (qsizetype i = 1; i < v.size(); ++i) t.total += v[i].toDouble();
+    t.steal = v.value(8).toDouble();
+    return t;
+}
+// The share of the machine's CPU time stolen since `from`, in percent.
+inline double stealPercent(const CpuTicks& from) {
+    const CpuTicks now = cpuTicks();
+    return now.total > from.total ? 100 * (now.steal - from.steal) / (now.total - from.total) : 0;
+}
+
 inline double percentile(std::vector<double>& v, double p) {
     if (v.empty()) return 0;
     const std::size_t k = std::min(v.size() - 1, std::size_t(p * double(v.size())));

@@ -53,7 +53,9 @@ FeedSim::FeedSim(const Options& o, QObject* parent)
     , rate_(o.rate) {
     connect(&server_, &QTcpServer::newConnection, this, &FeedSim::accept);
     ticker_.setTimerType(Qt::PreciseTimer);
-    ticker_.setInterval(1);
+    // Paced streams run their own slots inside each tick and come back to
+    // the event loop only to read what clients send.
+    ticker_.setInterval(o.pace ? 0 : 1);
     connect(&ticker_, &QTimer::timeout, this, &FeedSim::tick);
     seconds_.setInterval(1000);
     connect(&seconds_, &QTimer::timeout, this, &FeedSim::everySecond);
@@ -229,13 +231,14 @@ void FeedSim::tick() {
         lastTick_ = now;
         return;
     }
-    // Paced: every 100 us the messages due leave, for most of the
-    // millisecond (sleeping in between); then the event loop runs.
-    for (int slot = 0; slot < 9; ++slot) {
+    // Paced: every 50 us the messages due leave (sleeping in between) for
+    // 5 ms; then the event loop runs once.
+    const qint64 start = clock_.nsecsElapsed();
+    while (clock_.nsecsElapsed() - start < 5'000'000) {
         const qint64 now = clock_.nsecsElapsed();
         stream((now - lastTick_) / 1e9);
         lastTick_ = now;
-        const timespec pause{0, 100'000};
+        const timespec pause{0, 50'000};
         ::nanosleep(&pause, nullptr);
     }
 }

@@ -1,6 +1,8 @@
 #include "wire/pack.h"
 
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace qxd {
@@ -26,6 +28,18 @@ constexpr std::array<Unpacked, 256> makeTable() {
 }
 constexpr auto kUnpack = makeTable();
 
+// The two symbols of a byte whose nibbles both carry one, as they lie in
+// memory (first symbol in the low byte); 0 for a byte with a nibble 15.
+constexpr std::array<std::uint16_t, 256> makePairs() {
+    std::array<std::uint16_t, 256> t{};
+    for (int b = 0; b < 256; ++b)
+        if (kUnpack[b].count == 2)
+            t[b] = static_cast<std::uint16_t>(static_cast<unsigned char>(kUnpack[b].sym[0]) |
+                                              static_cast<unsigned char>(kUnpack[b].sym[1]) << 8);
+    return t;
+}
+constexpr auto kPairs = makePairs();
+
 constexpr std::array<signed char, 256> makeCodes() {
     std::array<signed char, 256> c{};
     for (auto& v : c) v = -1;
@@ -34,6 +48,47 @@ constexpr std::array<signed char, 256> makeCodes() {
     return c;
 }
 constexpr auto kCode = makeCodes();
+
+} // namespace
+
+namespace {
+
+// Writes the symbols of every byte of `in`, the pads left out; returns the
+// end of what it wrote (at most 2 * n bytes).
+char* unpackAll(const unsigned char* in, qsizetype n, char* w) {
+    for (qsizetype i = 0; i < n; ++i) {
+        const Unpacked& u = kUnpack[in[i]];
+        w[0] = u.sym[0];
+        w[1] = u.sym[1];
+        w += u.count;
+    }
+    return w;
+}
+
+// Writes the symbols of `in` when every byte carries two of them; returns
+// nullptr at the first byte with a pad.
+char* unpackFull(const unsigned char* in, qsizetype n, char* w) {
+    qsizetype i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Four bytes, eight symbols, one store.
+        for (; i + 4 <= n; i += 4) {
+            const std::uint64_t a = kPairs[in[i]], b = kPairs[in[i + 1]], c = kPairs[in[i + 2]],
+                                d = kPairs[in[i + 3]];
+            if (!a || !b || !c || !d) return nullptr;
+            const std::uint64_t v = a | b << 16 | c << 32 | d << 48;
+            std::memcpy(w, &v, sizeof v);
+            w += sizeof v;
+        }
+    }
+    for (; i < n; ++i) {
+        const Unpacked& u = kUnpack[in[i]];
+        if (u.count != 2) return nullptr;
+        w[0] = u.sym[0];
+        w[1] = u.sym[1];
+        w += 2;
+    }
+    return w;
+}
 
 } // namespace
 
@@ -47,18 +102,24 @@ void DeCompress(QByteArrayView s, QByteArray& out) {
     }
     const qsizetype head = comma + 1;
     const qsizetype body = s.size() - head;
+    const auto* in = reinterpret_cast<const unsigned char*>(s.data()) + head;
+    if (body > 0) {
+        // Senders pad only the last byte, so the length is known before
+        // the bytes are read: one resize, no trimming after.
+        const Unpacked& last = kUnpack[in[body - 1]];
+        out.resize(head + 2 * (body - 1) + last.count);
+        char* o = out.data();
+        std::memcpy(o, s.data(), head);
+        if (char* w = unpackFull(in, body - 1, o + head)) {
+            for (int k = 0; k < last.count; ++k) *w++ = last.sym[k];
+            return;
+        }
+    }
+    // A pad inside the body: unpack for the longest result, then trim.
     out.resize(head + 2 * body);
     char* o = out.data();
     std::memcpy(o, s.data(), head);
-    char* w = o + head;
-    const auto* in = reinterpret_cast<const unsigned char*>(s.data()) + head;
-    for (qsizetype i = 0; i < body; ++i) {
-        const Unpacked& u = kUnpack[in[i]];
-        w[0] = u.sym[0];
-        w[1] = u.sym[1];
-        w += u.count;
-    }
-    out.resize(w - o);
+    out.resize(unpackAll(in, body, o + head) - o);
 }
 
 QByteArray DeCompress(QByteArrayView s) {

@@ -31,6 +31,12 @@ void TestPack::decompress_data() {
     QTest::newRow("CD") << QByteArray(",\xCD") << QByteArray(",.,");
     QTest::newRow("2C in body is data") << QByteArray(",\x2C\x2C") << QByteArray(",2.2.");
     QTest::newRow("marks in body") << QByteArray(",\x60\x7E") << QByteArray(",607E");
+    QTest::newRow("pads inside a long body")
+        << QByteArray(",\x01\x23\x45\x67\x8F\xF9\x01\x23\x45\x67\x3F")
+        << QByteArray(",0123456789012345673");
+    QTest::newRow("long body, pad last")
+        << QByteArray(",\x01\x23\x45\x67\x89\x01\x23\x45\x67\x89\x0F")
+        << QByteArray(",012345678901234567890");
     QTest::newRow("head kept byte for byte")
         << QByteArray("\x01\xFF~,\x12") << QByteArray("\x01\xFF~,12");
 }

@@ -4,6 +4,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -31,6 +32,7 @@ DBusFace::DBusFace(const QDBusConnection& bus, QObject* parent)
     , bus_(bus)
     , watcher_(QString(), bus, QDBusServiceWatcher::WatchForUnregistration) {
     new ClassFactoryAdaptor(this);
+    qDBusRegisterMetaType<PropertyChanges>();
     connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, &DBusFace::creatorGone);
 }
 
@@ -127,28 +129,61 @@ void DBusInstance::release() {
 }
 
 void DBusInstance::propertiesSet(int kind) {
-    QVariantMap changed;
+    PropertyChanges p;
+    p.kind = kind;
     if (kind == KindTime) {
-        changed.insert(QStringLiteral("QuvantixServerDateTime"), cls.QuvantixServerDateTime);
+        p.serverTime = cls.QuvantixServerDateTime;
     } else {
-        changed.insert(QStringLiteral("Simbolo"), BytesToBus(cls.Simbolo));
-        const std::pair<const char*, float> quote[] = {
-            {"Last", cls.Last},   {"Bid", cls.Bid},           {"Ask", cls.Ask},
-            {"LastS", cls.LastS}, {"Change", cls.Change},     {"BidS", cls.BidS},
-            {"AskS", cls.AskS},   {"OpenV", cls.OpenV},       {"High", cls.High},
-            {"Low", cls.Low},     {"Previous", cls.Previous}, {"OInt", cls.OInt},
-            {"Vol", cls.Vol},     {"TimeV", cls.TimeV}};
-        for (const auto& [name, value] : quote)
-            changed.insert(QString::fromLatin1(name), double(value));
-        changed.insert(QStringLiteral("Flag"), QVariant::fromValue<short>(cls.Flag));
-        if (kind == KindTrade)
-            changed.insert(QStringLiteral("nTicks"), QVariant::fromValue<short>(cls.nTicks));
+        p.simbolo = BytesToBus(cls.Simbolo);
+        const float quote[] = {cls.Ask,   cls.AskS,     cls.Bid,   cls.BidS, cls.Change,
+                               cls.High,  cls.Last,     cls.LastS, cls.Low,  cls.OInt,
+                               cls.OpenV, cls.Previous, cls.TimeV, cls.Vol};
+        for (int i = 0; i < 14; ++i) p.quote[i] = double(quote[i]);
+        p.flag = cls.Flag;
+        p.ticks = cls.nTicks;
     }
     QDBusMessage sig =
         QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"),
                                    QStringLiteral("PropertiesChanged"));
-    sig << QString::fromLatin1(ClassInterface) << changed << QStringList();
+    sig << QString::fromLatin1(ClassInterface) << QVariant::fromValue(p) << QStringList();
     face_.bus().send(sig);
+}
+
+QDBusArgument& operator<<(QDBusArgument& a, const PropertyChanges& p) {
+    static const QString quoteKeys[] = {
+        QStringLiteral("Ask"),   QStringLiteral("AskS"),   QStringLiteral("Bid"),
+        QStringLiteral("BidS"),  QStringLiteral("Change"), QStringLiteral("High"),
+        QStringLiteral("Last"),  QStringLiteral("LastS"),  QStringLiteral("Low"),
+        QStringLiteral("OInt"),  QStringLiteral("OpenV"),  QStringLiteral("Previous"),
+        QStringLiteral("TimeV"), QStringLiteral("Vol")};
+    static const QString flagKey = QStringLiteral("Flag");
+    static const QString simboloKey = QStringLiteral("Simbolo");
+    static const QString ticksKey = QStringLiteral("nTicks");
+    static const QString timeKey = QStringLiteral("QuvantixServerDateTime");
+    auto entry = [&a](const QString& key, const QVariant& value) {
+        a.beginMapEntry();
+        a << key << QDBusVariant(value);
+        a.endMapEntry();
+    };
+    a.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QDBusVariant>());
+    if (p.kind == KindTime) {
+        entry(timeKey, p.serverTime);
+    } else if (p.kind >= 0) {
+        // In the order of the names, as a map of them would list them.
+        for (int i = 0; i < 5; ++i) entry(quoteKeys[i], p.quote[i]);   // Ask .. Change
+        entry(flagKey, QVariant::fromValue<short>(p.flag));            // Flag
+        for (int i = 5; i < 12; ++i) entry(quoteKeys[i], p.quote[i]);  // High .. Previous
+        entry(simboloKey, p.simbolo);                                  // Simbolo
+        for (int i = 12; i < 14; ++i) entry(quoteKeys[i], p.quote[i]); // TimeV, Vol
+        if (p.kind == KindTrade) entry(ticksKey, QVariant::fromValue<short>(p.ticks));
+    }
+    a.endMap();
+    return a;
+}
+
+// Hosts read the signal; the program never demarshals it.
+const QDBusArgument& operator>>(const QDBusArgument& a, PropertyChanges&) {
+    return a;
 }
 
 void ClsAdaptor::RequestHistoricData(const QString& S, double Ty, double D1, double D2) {

@@ -14,6 +14,7 @@
 #include "automation/qxdclientcls.h"
 
 #include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusObjectPath>
@@ -34,6 +35,22 @@ QString BytesToBus(const QByteArray& b);
 QByteArray BusToBytes(const QString& s);
 
 class DBusInstance;
+
+// The properties one relay has just set, as PropertiesChanged carries them
+// (a{sv}, keys in the order of their names). Marshalled straight from the
+// values: a generic map would build a string, a node and a variant per key
+// for every quote, and the quote path pays for each.
+struct PropertyChanges {
+    int kind = -1; // -1: no entries
+    QString simbolo;
+    double quote[14] = {}; // Ask, AskS, Bid, BidS, Change, High, Last, LastS, Low, OInt,
+                           // OpenV, Previous, TimeV, Vol
+    short flag = 0;
+    short ticks = 0;
+    double serverTime = 0;
+};
+QDBusArgument& operator<<(QDBusArgument& a, const PropertyChanges& p);
+const QDBusArgument& operator>>(const QDBusArgument& a, PropertyChanges& p);
 
 class DBusFace : public QObject, protected QDBusContext {
     Q_OBJECT
@@ -231,3 +248,5 @@ bool WriteServiceFile(const QString& exec, QString* error);
 bool RemoveServiceFile(QString* error);
 
 } // namespace qxd
+
+Q_DECLARE_METATYPE(qxd::PropertyChanges)

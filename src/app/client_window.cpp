@@ -19,6 +19,14 @@ QString latin1(const QByteArray& b) {
     return QString::fromLatin1(b);
 }
 
+// What a status field shows of a value: the front that fits and then some.
+// A message can be a 32 KB archive chunk; laying all of it out for a box
+// 40 characters wide stalls the thread that reads the quotes.
+QString shown(const QByteArray& b) {
+    constexpr qsizetype ShownChars = 256;
+    return QString::fromLatin1(b.first(std::min(b.size(), ShownChars)));
+}
+
 // Design positions are in twips; a pixel is 15 twips.
 void place(QWidget* w, const char* name, int left, int top, int width, int height) {
     w->setObjectName(QString::fromLatin1(name));
@@ -108,16 +116,6 @@ ClientWindow::ClientWindow(QXDClient& client)
     label("Label7", "Historic IP", 2340, 420, 852, 192);
     label("Label8", "Historic Port", 2160, 780, 1032, 192);
 
-    // The plain style draws a text box's frame with a few lines where the
-    // default one antialiases gradients: the window repaints a few times a
-    // second while quotes stream, on the thread that reads them, so a
-    // repaint must cost tens of microseconds, not hundreds.
-    if (QStyle* plain = QStyleFactory::create(QStringLiteral("Windows"))) {
-        plain->setParent(this);
-        setStyle(plain);
-        for (QWidget* w : findChildren<QWidget*>()) w->setStyle(plain);
-    }
-
     // The client's procedures change values at any rate; the widget follows
     // a few times a second rather than on every change.
     poll_ = new QTimer(this);
@@ -129,7 +127,7 @@ ClientWindow::ClientWindow(QXDClient& client)
 
 void ClientWindow::refresh(bool now) {
     const Controls& c = c_.ctl;
-    setWindowTitle(latin1(c.Caption));
+    setWindowTitle(shown(c.Caption));
     setTextIfChanged(serverIP_, latin1(c.ServerIP));
     setTextIfChanged(serverPort_, latin1(c.ServerPort));
     setTextIfChanged(userName_, latin1(c.UserName));
@@ -143,13 +141,13 @@ void ClientWindow::refresh(bool now) {
         tryReconnect_->setTristate(cs == Qt::PartiallyChecked);
         tryReconnect_->setCheckState(cs);
     }
-    setTextIfChanged(command1_, latin1(c.Command1));
+    setTextIfChanged(command1_, shown(c.Command1));
     loghist_->setVisible(c.loghistVisible);
-    setTextIfChanged(text1_, latin1(c.Text1));
-    setTextIfChanged(data_, latin1(c_.handoff.Data()));
-    setTextIfChanged(label1_, latin1(c.Label1));
-    setTextIfChanged(label2_, latin1(c.Label2));
-    setTextIfChanged(nClients_, latin1(c.NClients));
+    setTextIfChanged(text1_, shown(c.Text1));
+    setTextIfChanged(data_, shown(c_.handoff.Data()));
+    setTextIfChanged(label1_, shown(c.Label1));
+    setTextIfChanged(label2_, shown(c.Label2));
+    setTextIfChanged(nClients_, shown(c.NClients));
     setTextIfChanged(nReceived_, counter(c.NReceived, "NReceived"));
     setTextIfChanged(nReceivedH_, counter(c.NReceivedH, "NReceived"));
     setTextIfChanged(cont1_, c.Cont1 ? QString::number(*c.Cont1) : QString());

@@ -244,6 +244,11 @@ void TestWindow::userEditsReachState() {
     QCOMPARE(ctl<QLabel>(c, "NReceived")->text(), QString("42"));
     QCOMPARE(ctl<QLineEdit>(c, "Data")->text(), QString("SYM 1"));
     QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
+    // A 32 KB archive chunk in Text1: the box shows its front, the state keeps all of it.
+    c.ctl.Text1 = QByteArray(32000, 'z');
+    c.repaintNow();
+    QCOMPARE(ctl<QLineEdit>(c, "Text1")->text().size(), 256);
+    QCOMPARE(c.ctl.Text1.size(), 32000);
 }
 
 QTEST_MAIN(TestWindow)

@@ -53,9 +53,9 @@ FeedSim::FeedSim(const Options& o, QObject* parent)
     , rate_(o.rate) {
     connect(&server_, &QTcpServer::newConnection, this, &FeedSim::accept);
     ticker_.setTimerType(Qt::PreciseTimer);
-    // Paced streams run their own slots inside each tick and come back to
-    // the event loop only to read what clients send.
-    ticker_.setInterval(o.pace ? 0 : 1);
+    // Paced streams, while sending, run their own slots inside each tick and
+    // come back to the event loop only to read what clients send.
+    ticker_.setInterval(1);
     connect(&ticker_, &QTimer::timeout, this, &FeedSim::tick);
     seconds_.setInterval(1000);
     connect(&seconds_, &QTimer::timeout, this, &FeedSim::everySecond);
@@ -232,7 +232,14 @@ void FeedSim::tick() {
         return;
     }
     // Paced: every 50 us the messages due leave (sleeping in between) for
-    // 5 ms; then the event loop runs once.
+    // 5 ms; then the event loop runs once. With nothing to send the thread
+    // waits in its event loop instead.
+    const bool sending = rate_.load() > 0;
+    ticker_.setInterval(sending ? 0 : 1);
+    if (!sending) {
+        lastTick_ = clock_.nsecsElapsed();
+        return;
+    }
     const qint64 start = clock_.nsecsElapsed();
     while (clock_.nsecsElapsed() - start < 5'000'000) {
         const qint64 now = clock_.nsecsElapsed();
@@ -247,15 +254,15 @@ void FeedSim::stream(double dt) {
     const double rate = rate_.load();
     for (auto& s : sessions_) {
         if (!s->loggedOn || s->subs.empty()) continue;
-        // No catch-up storm after a stall: at most a second's worth, and when
-        // pacing (benchmarks) at most 0.2 ms worth, about two sending slots,
-        // so a descheduled sender thread does not turn into a burst above
-        // the client's chunk limits (at 200,000 quotes/s, 2000 characters
-        // are 0.35 ms of stream). What was not sent is not counted as sent.
-        const double cap = o_.pace ? rate * 0.0002 + 1 : rate + 1000;
-        s->owed = std::min(s->owed + dt * rate, cap);
-        if (s->owed < 1) continue;
-        while (s->owed >= 1) {
+        // No catch-up storm after a stall: at most a second's worth behind.
+        // When pacing (benchmarks) at most 50 ms behind, and a slot sends at
+        // most 0.2 ms worth, so the sender catches up at twice the rate
+        // instead of in one burst above the client's chunk limits (at
+        // 200,000 quotes/s, 2000 characters are 0.35 ms of stream).
+        s->owed = std::min(s->owed + dt * rate, o_.pace ? rate * 0.05 + 1 : rate + 1000);
+        double n = o_.pace ? std::min(s->owed, rate * 0.0002 + 1) : s->owed;
+        if (n < 1) continue;
+        for (; n >= 1; n -= 1) {
             send(s.get(), nextRecord(s.get()));
             s->owed -= 1;
         }

@@ -124,7 +124,7 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
     const QByteArrayView inner = b.sliced(p + 1, t - p - 1);
     head_ += t + 1;
     left = buf_.size() - head_;
-    const FrameHead h = ReadFrameHead(inner);
+    const FrameHead h = ReadFrameHeadFast(inner);
     if (!h.valid || inner.size() != h.length + h.d + 1) return {};
     return inner.last(h.length);
 }
@@ -171,7 +171,7 @@ QByteArrayView HistFrameExtractor::extract(QByteArrayView in, qsizetype& left) {
     }
     const qsizetype n = b.size();
     if (n < 4) return {};
-    const FrameHead h = ReadFrameHead(b.sliced(1));
+    const FrameHead h = ReadFrameHeadFast(b.sliced(1));
     if (!h.whole) return {};
     // 0-based index where the closing mark must stand.
     const qsizetype close = h.length + h.d + 2;

@@ -35,6 +35,32 @@ struct FrameHead {
 };
 FrameHead ReadFrameHead(QByteArrayView s);
 
+// ReadFrameHead for the head every sender writes: a count digit and that
+// many plain digits, all present. Falls back to the full reading otherwise.
+inline FrameHead ReadFrameHeadFast(QByteArrayView s) {
+    if (s.size() >= 2) {
+        const int d = s[0] - '0';
+        if (d >= 1 && d <= 5 && s.size() > d) {
+            qsizetype len = 0;
+            int i = 1;
+            for (; i <= d; ++i) {
+                const int x = s[i] - '0';
+                if (x < 0 || x > 9) break;
+                len = len * 10 + x;
+            }
+            if (i > d) {
+                FrameHead h;
+                h.d = d;
+                h.whole = true;
+                h.valid = len <= MaxPayload;
+                h.length = h.valid ? len : 0;
+                return h;
+            }
+        }
+    }
+    return ReadFrameHead(s);
+}
+
 // Real-time receive buffer with its extractor.
 //
 // One call appends the newly received bytes and cuts at most one frame: the

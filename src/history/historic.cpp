@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -157,14 +158,13 @@ void HistoricConnection::sockhist_DataArrival() {
         c_.sockhist.Rearm();
         return;
     }
-    const QByteArray d = c_.sockhist.GetData();
+    // Shared with the extractor, which cuts whole frames straight out of it.
+    QByteArray in = c_.sockhist.GetData();
     QPointer<HistoricConnection> self(this);
-    QByteArrayView in = d;
     for (;;) {
         const std::int16_t m = RawMode;
         qsizetype left = 0;
-        const QByteArrayView payload = extractor_.extract(in, left);
-        in = {};
+        const QByteArrayView payload = extractor_.extract(std::exchange(in, QByteArray()), left);
         // A copy: a message box inside can run this loop again and move the buffer.
         const QByteArray message = m != 0 ? payload.toByteArray() : DeCompress(payload);
         c_.ctl.Text1 = message;

@@ -139,52 +139,108 @@ QByteArray FrameExtractor::ExtractFrame(QByteArray& s) {
 // ---------------------------------------------------------------------------
 // Historic
 
-void HistFrameExtractor::append(QByteArrayView in) {
-    if (in.isEmpty()) return;
-    if (head_ == buf_.size())
-        buf_.resize(0);
-    else if (head_ > 0)
-        buf_.remove(0, head_);
-    head_ = 0;
-    buf_.append(in.data(), in.size());
+char HistFrameExtractor::at(qsizetype i) const {
+    return i < ownLen() ? own_[head_ + i] : chunk_[at_ + i - ownLen()];
 }
 
-bool HistFrameExtractor::resync() {
-    const qsizetype next = buffered().indexOf(OpeningMark, 1);
-    if (next < 0) {
-        buf_.clear();
-        head_ = 0;
-        return false;
+qsizetype HistFrameExtractor::indexOf(char c, qsizetype from) const {
+    const qsizetype own = ownLen();
+    if (from < own) {
+        const qsizetype p = QByteArrayView(own_).sliced(head_).indexOf(c, from);
+        if (p >= 0) return p;
+        from = own;
     }
-    head_ += next;
-    return true;
+    const qsizetype p = QByteArrayView(chunk_).sliced(at_).indexOf(c, from - own);
+    return p < 0 ? -1 : own + p;
 }
 
-QByteArrayView HistFrameExtractor::extract(QByteArrayView in, qsizetype& left) {
-    left = 0;
-    append(in);
-    const QByteArrayView b = buffered();
-    if (!b.contains(OpeningMark)) {
-        buf_.clear();
+void HistFrameExtractor::consume(qsizetype k) {
+    const qsizetype fromOwn = std::min(k, ownLen());
+    head_ += fromOwn;
+    at_ += k - fromOwn;
+    if (ownLen() == 0) {
+        own_.resize(0); // keeps its memory, and the payload just cut in it
         head_ = 0;
+    }
+    // The chunk stays referenced while used up: the payload may lie in it.
+}
+
+// The first k bytes (k <= size()) in one run: the missing part of a frame
+// that straddles the two runs is copied behind the earlier chunk's bytes.
+void HistFrameExtractor::contiguous(qsizetype k) {
+    const qsizetype own = ownLen();
+    if (own == 0 || own >= k) return;
+    own_.append(chunk_.constData() + at_, k - own);
+    at_ += k - own;
+}
+
+// The rest of the chunk moves into the buffer: the caller may let the chunk go.
+void HistFrameExtractor::internalize() {
+    if (chunkLen() == 0) return;
+    if (head_ > 0) {
+        own_.remove(0, head_);
+        head_ = 0;
+    }
+    own_.append(chunk_.constData() + at_, chunkLen());
+    chunk_ = QByteArray();
+    at_ = 0;
+}
+
+void HistFrameExtractor::clear() {
+    own_.clear();
+    head_ = 0;
+    chunk_ = QByteArray();
+    at_ = 0;
+}
+
+QByteArrayView HistFrameExtractor::extract(const QByteArray& chunk, qsizetype& left) {
+    left = 0;
+    if (!chunk.isEmpty()) {
+        internalize(); // bytes of an earlier chunk keep their place in front
+        chunk_ = chunk;
+        at_ = 0;
+    }
+    const qsizetype n = size();
+    if (indexOf(OpeningMark, 0) < 0) {
+        clear();
         return {};
     }
-    const qsizetype n = b.size();
-    if (n < 4) return {};
-    const FrameHead h = ReadFrameHeadFast(b.sliced(1));
-    if (!h.whole) return {};
+    if (n < 4) {
+        internalize();
+        return {};
+    }
+    // The head: a byte read as the mark, the count digit, at most nine digits.
+    contiguous(std::min<qsizetype>(n, 11));
+    const FrameHead h = ReadFrameHeadFast(buffered().first(std::min<qsizetype>(n, 11)).sliced(1));
+    if (!h.whole) {
+        internalize();
+        return {};
+    }
     // 0-based index where the closing mark must stand.
     const qsizetype close = h.length + h.d + 2;
-    if (h.valid && close >= n) return {};
-    if (!h.valid || b[close] != ClosingMark) {
-        // The front frame can never complete: drop to the next opening mark
-        // and let the caller come back for the rest.
-        if (resync()) left = buf_.size() - head_;
+    if (h.valid && close >= n) {
+        internalize(); // an incomplete frame waits in the buffer
         return {};
     }
-    const QByteArrayView payload = b.sliced(h.d + 2, h.length);
-    head_ += close + 1;
-    left = buf_.size() - head_;
+    if (!h.valid || at(close) != ClosingMark) {
+        // The front frame can never complete: drop to the next opening mark
+        // and let the caller come back for the rest.
+        const qsizetype next = indexOf(OpeningMark, 1);
+        if (next < 0) {
+            clear();
+            return {};
+        }
+        consume(next);
+        if (ownLen() > 0) internalize();
+        left = size();
+        return {};
+    }
+    // Rare: more of an earlier chunk behind this frame; keep one run.
+    if (ownLen() > close + 1) internalize();
+    contiguous(close + 1);
+    const QByteArrayView payload = buffered().sliced(h.d + 2, h.length);
+    consume(close + 1);
+    left = size();
     return payload;
 }
 

@@ -118,17 +118,43 @@ private:
 // corrupt length or a frame cut off by a broken connection costs only the
 // bytes before the next opening mark, and the buffer never holds more than
 // one incomplete frame (at most MaxFrame bytes) beyond the last chunk.
+//
+// The buffer is the unread part of the last chunk behind whatever an earlier
+// chunk left. The chunk is kept by reference (a QByteArray shares its bytes):
+// frames that lie whole inside it are cut from it without a copy, and only
+// a frame that straddles two chunks is copied, so an archive transfer is not
+// copied once more on its way to the file.
 class HistFrameExtractor {
 public:
-    QByteArrayView extract(QByteArrayView in, qsizetype& left);
+    // Takes the next chunk (empty: nothing new) and cuts at most one frame;
+    // `left` is what is left in the buffer after a cut. The payload stays
+    // valid until the next call.
+    QByteArrayView extract(const QByteArray& chunk, qsizetype& left);
+    QByteArrayView extract(QByteArrayView in, qsizetype& left) {
+        return extract(in.isEmpty() ? QByteArray() : in.toByteArray(), left);
+    }
     QByteArray ExtractFrameHist(QByteArray& s);
-    QByteArrayView buffered() const { return QByteArrayView(buf_).sliced(head_); }
+    // What the buffer holds: one contiguous run between calls.
+    QByteArrayView buffered() const {
+        return ownLen() > 0 ? QByteArrayView(own_).sliced(head_)
+                            : QByteArrayView(chunk_).sliced(at_);
+    }
 
 private:
-    void append(QByteArrayView in);
-    bool resync();
-    QByteArray buf_;
+    qsizetype ownLen() const { return own_.size() - head_; }
+    qsizetype chunkLen() const { return chunk_.size() - at_; }
+    qsizetype size() const { return ownLen() + chunkLen(); }
+    char at(qsizetype i) const;
+    qsizetype indexOf(char c, qsizetype from) const;
+    void consume(qsizetype k);
+    void contiguous(qsizetype k);
+    void internalize();
+    void clear();
+
+    QByteArray own_; // bytes an earlier chunk left, from head_ on
     qsizetype head_ = 0;
+    QByteArray chunk_; // the last chunk, from at_ on
+    qsizetype at_ = 0;
 };
 
 } // namespace qxd

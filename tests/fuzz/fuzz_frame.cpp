@@ -23,11 +23,46 @@ void cut(Ex& ex, QByteArrayView chunk, std::vector<QByteArray>& out) {
         if (!p.isEmpty()) out.push_back(p.toByteArray());
         if (left == 0) break;
         CHECK(left == ex.buffered().size());
-        p = ex.extract({}, left);
+        p = ex.extract(QByteArrayView(), left);
     }
     // Never more than one incomplete frame beyond the last chunk.
     CHECK(ex.buffered().size() <= MaxFrame + chunk.size());
 }
+
+// The historic extractor as the protocol reads: every chunk appended to one
+// buffer, frames cut from its front. The oracle for the one that cuts frames
+// straight out of the chunk.
+struct PlainHist {
+    QByteArray buf, last;
+    QByteArrayView buffered() const { return buf; }
+    QByteArrayView extract(QByteArrayView in, qsizetype& left) {
+        left = 0;
+        buf.append(in);
+        if (!buf.contains(OpeningMark)) {
+            buf.clear();
+            return {};
+        }
+        if (buf.size() < 4) return {};
+        const FrameHead h = ReadFrameHead(QByteArrayView(buf).sliced(1));
+        if (!h.whole) return {};
+        const qsizetype close = h.length + h.d + 2;
+        if (h.valid && close >= buf.size()) return {};
+        if (!h.valid || buf[close] != ClosingMark) {
+            const qsizetype next = buf.indexOf(OpeningMark, 1);
+            if (next < 0) {
+                buf.clear();
+                return {};
+            }
+            buf.remove(0, next);
+            left = buf.size();
+            return {};
+        }
+        last = buf.mid(h.d + 2, h.length);
+        buf.remove(0, close + 1);
+        left = buf.size();
+        return last;
+    }
+};
 
 } // namespace
 
@@ -35,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider p(data, size);
     FrameExtractor live, liveWhole;
     HistFrameExtractor hist;
-    std::vector<QByteArray> chunked, whole, histOut;
+    PlainHist plain;
+    std::vector<QByteArray> chunked, whole, histOut, plainOut;
     QByteArray stream;
     while (p.remaining_bytes() > 0) {
         const size_t n = p.ConsumeIntegralInRange<size_t>(1, 5000);
@@ -47,6 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream.append(chunk.data(), qsizetype(chunk.size()));
         cut(live, QByteArrayView(chunk.data(), qsizetype(chunk.size())), chunked);
         cut(hist, QByteArrayView(chunk.data(), qsizetype(chunk.size())), histOut);
+        cut(plain, QByteArrayView(chunk.data(), qsizetype(chunk.size())), plainOut);
+        CHECK(hist.buffered() == plain.buffered());
     }
     // The real-time extractor cuts the same messages however the stream is
     // split: compare with the stream fed in one piece.
@@ -59,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     CHECK(chunked == whole);
+    CHECK(histOut == plainOut);
     // The in/out form agrees with the view form.
     FrameExtractor copy;
     QByteArray s = stream;

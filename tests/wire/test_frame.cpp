@@ -226,7 +226,7 @@ void TestFrame::boundedMemory() {
     HistFrameExtractor hist;
     qsizetype left = 0;
     rt.extract("`5", left);
-    hist.extract("`532000", left);
+    hist.extract(QByteArray("`532000"), left);
     QByteArray junk(5000, 'x');
     for (int i = 0; i < 2000; ++i) {
         QCOMPARE(drain(rt, {junk}), Chunks{});

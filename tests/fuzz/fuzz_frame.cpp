@@ -29,6 +29,52 @@ void cut(Ex& ex, QByteArrayView chunk, std::vector<QByteArray>& out) {
     CHECK(ex.buffered().size() <= MaxFrame + chunk.size());
 }
 
+// The real-time extractor as the protocol reads: every chunk appended to one
+// buffer (bounded the same way), frames cut from it.
+struct PlainLive {
+    QByteArray buf, last;
+    bool discarding = false;
+    QByteArrayView buffered() const { return buf; }
+    QByteArrayView extract(QByteArrayView in, qsizetype& left) {
+        left = 0;
+        if (discarding) {
+            const qsizetype t = in.indexOf(ClosingMark);
+            if (t < 0) return {};
+            discarding = false;
+            buf = in.sliced(t + 1).toByteArray();
+            left = buf.size();
+            return {};
+        }
+        buf.append(in);
+        const qsizetype p = buf.indexOf(OpeningMark);
+        if (p < 0) {
+            buf.clear();
+            return {};
+        }
+        if (buf.size() < 3) return {};
+        const qsizetype t = buf.indexOf(ClosingMark, p + 1);
+        if (t < 0) {
+            if (buf.size() - p - 1 > MaxFrame - 2) {
+                buf.clear();
+                discarding = true;
+            }
+            return {};
+        }
+        if (t == 1) {
+            buf.remove(0, 2);
+            left = buf.size();
+            return {};
+        }
+        const QByteArray inner = buf.mid(p + 1, t - p - 1);
+        buf.remove(0, t + 1);
+        left = buf.size();
+        const FrameHead h = ReadFrameHead(inner);
+        if (!h.valid || inner.size() != h.length + h.d + 1) return {};
+        last = inner.right(h.length);
+        return last;
+    }
+};
+
 // The historic extractor as the protocol reads: every chunk appended to one
 // buffer, frames cut from its front. The oracle for the one that cuts frames
 // straight out of the chunk.
@@ -71,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FrameExtractor live, liveWhole;
     HistFrameExtractor hist;
     PlainHist plain;
-    std::vector<QByteArray> chunked, whole, histOut, plainOut;
+    PlainLive plainLive;
+    std::vector<QByteArray> chunked, whole, histOut, plainOut, plainLiveOut;
     QByteArray stream;
     while (p.remaining_bytes() > 0) {
         const size_t n = p.ConsumeIntegralInRange<size_t>(1, 5000);
@@ -84,6 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         cut(live, QByteArrayView(chunk.data(), qsizetype(chunk.size())), chunked);
         cut(hist, QByteArrayView(chunk.data(), qsizetype(chunk.size())), histOut);
         cut(plain, QByteArrayView(chunk.data(), qsizetype(chunk.size())), plainOut);
+        cut(plainLive, QByteArrayView(chunk.data(), qsizetype(chunk.size())), plainLiveOut);
+        CHECK(live.buffered() == plainLive.buffered());
         CHECK(hist.buffered() == plain.buffered());
     }
     // The real-time extractor cuts the same messages however the stream is
@@ -98,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     CHECK(chunked == whole);
     CHECK(histOut == plainOut);
+    CHECK(chunked == plainLiveOut);
     // The in/out form agrees with the view form.
     FrameExtractor copy;
     QByteArray s = stream;

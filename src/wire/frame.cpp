@@ -24,7 +24,7 @@ QByteArray TrueTrim(QByteArrayView s) {
     return out;
 }
 
-FrameHead ReadFrameHead(QByteArrayView s) {
+FrameHead ReadFrameHeadSlow(QByteArrayView s) {
     FrameHead h;
     if (s.isEmpty()) {
         h.whole = true;
@@ -36,24 +36,7 @@ FrameHead ReadFrameHead(QByteArrayView s) {
     h.d = c >= '0' && c <= '9' ? c - '0' : ToInt32(Val(s.first(1))).value_or(0);
     const qsizetype avail = std::min<qsizetype>(h.d, s.size() - 1);
     h.whole = avail == h.d;
-    const QByteArrayView field = s.sliced(1, avail);
-    // Plain digits, as every sender writes them, are read directly; anything
-    // else goes through the numeric reading.
-    qsizetype len = 0;
-    bool plain = true;
-    for (char x : field) {
-        if (x < '0' || x > '9') {
-            plain = false;
-            break;
-        }
-        len = len * 10 + (x - '0');
-    }
-    if (plain) {
-        h.valid = len <= MaxPayload;
-        h.length = h.valid ? len : 0;
-        return h;
-    }
-    const auto v = ToInt16(Val(field));
+    const auto v = ToInt16(Val(s.sliced(1, avail)));
     h.valid = v && *v >= 0;
     h.length = h.valid ? *v : 0;
     return h;
@@ -124,7 +107,7 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
     const QByteArrayView inner = b.sliced(p + 1, t - p - 1);
     head_ += t + 1;
     left = buf_.size() - head_;
-    const FrameHead h = ReadFrameHeadFast(inner);
+    const FrameHead h = ReadFrameHead(inner);
     if (!h.valid || inner.size() != h.length + h.d + 1) return {};
     return inner.last(h.length);
 }
@@ -211,7 +194,7 @@ QByteArrayView HistFrameExtractor::extract(const QByteArray& chunk, qsizetype& l
     }
     // The head: a byte read as the mark, the count digit, at most nine digits.
     contiguous(std::min<qsizetype>(n, 11));
-    const FrameHead h = ReadFrameHeadFast(buffered().first(std::min<qsizetype>(n, 11)).sliced(1));
+    const FrameHead h = ReadFrameHead(buffered().first(std::min<qsizetype>(n, 11)).sliced(1));
     if (!h.whole) {
         internalize();
         return {};

@@ -33,32 +33,27 @@ struct FrameHead {
     bool valid = false; // the length reads as 0..MaxPayload
     qsizetype length = 0;
 };
-FrameHead ReadFrameHead(QByteArrayView s);
+// Any head, through the numeric reading.
+FrameHead ReadFrameHeadSlow(QByteArrayView s);
 
-// ReadFrameHead for the head every sender writes: a count digit and that
-// many plain digits, all present. Falls back to the full reading otherwise.
-inline FrameHead ReadFrameHeadFast(QByteArrayView s) {
-    if (s.size() >= 2) {
-        const int d = s[0] - '0';
-        if (d >= 1 && d <= 5 && s.size() > d) {
-            qsizetype len = 0;
-            int i = 1;
-            for (; i <= d; ++i) {
-                const int x = s[i] - '0';
-                if (x < 0 || x > 9) break;
-                len = len * 10 + x;
-            }
-            if (i > d) {
-                FrameHead h;
-                h.d = d;
-                h.whole = true;
-                h.valid = len <= MaxPayload;
-                h.length = h.valid ? len : 0;
-                return h;
-            }
-        }
+// The head as every sender writes it (a count digit 1..5 and that many
+// plain digits, all present) is read here, inline; anything else goes
+// through the numeric reading.
+inline FrameHead ReadFrameHead(QByteArrayView s) {
+    const int d = s.isEmpty() ? 0 : s[0] - '0';
+    if (d < 1 || d > 5 || s.size() <= d) return ReadFrameHeadSlow(s);
+    qsizetype len = 0;
+    for (int i = 1; i <= d; ++i) {
+        const int x = s[i] - '0';
+        if (x < 0 || x > 9) return ReadFrameHeadSlow(s);
+        len = len * 10 + x;
     }
-    return ReadFrameHead(s);
+    FrameHead h;
+    h.d = d;
+    h.whole = true;
+    h.valid = len <= MaxPayload;
+    h.length = h.valid ? len : 0;
+    return h;
 }
 
 // Real-time receive buffer with its extractor.

@@ -1,7 +1,6 @@
 #include "app/qxdclient.h"
 #include "sim/zip_writer.h"
 #include "support/disk_faults.h"
-#include "support/fake_socket.h"
 #include "support/hist_server.h"
 
 #include <QDir>
@@ -86,14 +85,9 @@ private slots:
     void endings();
     void lossMidTransfer_data();
     void lossMidTransfer();
-    void mismatchingEndMarkerRetries();
     void diskFaults_data();
     void diskFaults();
     void hostileArchiveThenLogoffHist();
-    void connectFailsAtOnce();
-    void receivePasses();
-    void messages_data();
-    void messages();
 };
 
 void TestHistoric::download_data() {
@@ -171,11 +165,8 @@ void TestHistoric::endings_data() {
     QTest::addColumn<QByteArray>("label1");
     QTest::addColumn<bool>("finished");
     QTest::newRow("no data") << QByteArray("#B1") << QByteArray("Symbol 1 no data") << true;
-    QTest::newRow("unknown symbol")
-        << QByteArray("#EXYZ") << QByteArray("Symbol XYZ does not exist") << true;
     QTest::newRow("unknown other symbol")
         << QByteArray("#EQQQ") << QByteArray("Symbol QQQ does not exist") << false;
-    QTest::newRow("disconnecting") << QByteArray("#N") << QByteArray() << true;
     QTest::newRow("refused") << QByteArray("refuse") << QByteArray() << true;
     QTest::newRow("marker without a comma")
         << QByteArray("#BXYZ") << QByteArray("Transfer marker without a comma: #BXYZ") << true;
@@ -252,30 +243,11 @@ void TestHistoric::lossMidTransfer() {
     QCOMPARE(t.read("ABC.QX1M"), QByteArray("abc"));
 }
 
-void TestHistoric::mismatchingEndMarkerRetries() {
-    Live t;
-    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
-        if (s.requests.size() == 1) {
-            s.beginTransfer(r.symbol, r.code);
-            s.chunks(MakeZip({{"traderXYZ~1M", "first"}}));
-            s.endTransfer(r.symbol, "5"); // another code
-        } else {
-            s.transfer(r.symbol, r.code, MakeZip({{"traderXYZ~1M", "second"}}));
-        }
-    };
-    t.request("XYZ", 1);
-    QTRY_COMPARE(t.host.ended.size(), 1);
-    QCOMPARE(t.server.requests.size(), 2); // the item stayed pending and came again
-    QCOMPARE(t.read("XYZ.QX1M"), QByteArray("second"));
-}
-
 void TestHistoric::diskFaults_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
     QTest::newRow("folder missing") << "missing"
                                     << "does not exist";
-    QTest::newRow("a file where the folder goes") << "file"
-                                                  << "does not exist";
     QTest::newRow("archive write fails") << "full"
                                          << "Cannot write";
     QTest::newRow("extraction write fails") << "full-later"
@@ -288,10 +260,6 @@ void TestHistoric::diskFaults() {
     QFETCH(QString, fault);
     QFETCH(QString, message);
     Live t(fault.startsWith("full"));
-    if (fault == "file") {
-        QFile blocker(t.folder());
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-    }
     t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", bars(2000)}});
     {
         std::optional<DiskFull> full;
@@ -313,7 +281,6 @@ void TestHistoric::diskFaults() {
     } else {
         QVERIFY(t.server.requests.isEmpty());
         QVERIFY(!QDir(t.folder()).exists()); // never created
-        QFile::remove(t.folder());
         QDir().mkpath(t.folder());
     }
     t.request("XYZ", 1);
@@ -346,111 +313,6 @@ void TestHistoric::hostileArchiveThenLogoffHist() {
     t.request("XYZ", 1);
     QTRY_COMPARE(t.host.ended.size(), 1);
     QCOMPARE(t.read("XYZ.QX1M"), QByteArray("good"));
-}
-
-namespace {
-struct FakeHist {
-    FakeSocket* sock = new FakeSocket;
-    std::unique_ptr<QXDClient> c;
-    FakeHist() {
-        ClientOptions o;
-        o.settingsPath = "/nonexistent/QXDATA.INI";
-        o.sockhist.reset(sock);
-        c = std::make_unique<QXDClient>(std::move(o));
-    }
-};
-} // namespace
-
-void TestHistoric::connectFailsAtOnce() {
-    FakeHist f;
-    QXDClient& c = *f.c;
-    f.sock->connectFailure = {10049, "Address is not available"};
-    c.hist.list.RequestHistoricData("XYZ", 1, 1, 2);
-    c.hist.TimerHist_Timer();
-    QCOMPARE(f.sock->connects, 2);
-    QCOMPARE(c.hist.CurIndex, 0);
-    QVERIFY(!c.hist.list.DownListGet(1).pending());
-    QCOMPARE(c.ctl.Label1, QByteArray("Address is not available"));
-    // With nothing pending the tick clears the list; with nothing, it does nothing.
-    c.ctl.Label1 = "kept";
-    c.hist.TimerHist_Timer();
-    QCOMPARE(c.hist.list.DownListCount(), 0);
-    c.hist.TimerHist_Timer();
-    QCOMPARE(c.ctl.Label1, QByteArray("kept"));
-}
-
-// Passes of the receive loop: one per frame, one more per change of the
-// unpacking mode, one for a chunk without a frame.
-void TestHistoric::receivePasses() {
-    FakeHist f;
-    QXDClient& c = *f.c;
-    FakeSocket* sock = f.sock;
-    sock->state = SocketComponent::Open;
-    QTemporaryDir dir;
-    QDir().mkpath(dir.path() + "/indataqx");
-    c.handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
-
-    sock->arrive("`13ab");
-    QCOMPARE(c.ReceivedCountHist, 1);
-    QCOMPARE(c.ctl.Label2, QByteArray()); // the empty message empties Label2
-
-    // Begin marker, a raw chunk with frame marks and commas inside, "#B0".
-    const QByteArray data("x,`~,y");
-    sock->arrive("c~" + ConverteToSend(Compress("#BXYZ,1")) + ConverteToSend("*0,6," + data) +
-                 ConverteToSend("#B0"));
-    // Four frames, and one more pass after "#B0" switched the mode back.
-    QCOMPARE(c.ReceivedCountHist, 1 + 5);
-    QCOMPARE(c.hist.RawMode, std::int16_t(0));
-    QFile zip(dir.path() + "/indataqx/ToDecompress.zip");
-    QVERIFY(zip.open(QIODevice::ReadOnly));
-    QCOMPARE(zip.readAll(), data);
-
-    // A chunk without a second comma appends nothing.
-    sock->arrive(ConverteToSend(Compress("#BXYZ,1")) + ConverteToSend("*0") +
-                 ConverteToSend("*0,1,"));
-    QCOMPARE(QFileInfo(zip).size(), qint64(data.size()));
-
-    // While the feed writes, an arrival reads nothing and asks again later.
-    c.sender.IsSending = 1;
-    const int rearms = sock->rearms;
-    sock->arrive(ConverteToSend("#B0"));
-    QCOMPARE(sock->rearms, rearms + 1);
-    QCOMPARE(c.hist.RawMode, std::int16_t(1));
-    c.sender.IsSending = 0;
-    emit sock->dataArrival(0);
-    QCOMPARE(c.hist.RawMode, std::int16_t(0));
-}
-
-void TestHistoric::messages_data() {
-    QTest::addColumn<QByteArray>("msg");
-    QTest::addColumn<QByteArray>("label1");
-    QTest::addColumn<QByteArray>("label2");
-    QTest::addColumn<QByteArray>("box");
-    QTest::newRow("prompt in other case")
-        << QByteArray("#user?") << QByteArray() << QByteArray("#user?") << QByteArray();
-    QTest::newRow("@ two chars") << QByteArray("@x") << QByteArray() << QByteArray("Label2")
-                                 << QByteArray();
-    QTest::newRow("@@ box") << QByteArray("@@Closing") << QByteArray() << QByteArray("Label2")
-                            << QByteArray("Closing");
-    QTest::newRow("@ status") << QByteArray("@Late") << QByteArray("Late") << QByteArray("Label2")
-                              << QByteArray();
-    QTest::newRow("#E alone") << QByteArray("#E") << QByteArray() << QByteArray("#E")
-                              << QByteArray();
-}
-
-void TestHistoric::messages() {
-    QFETCH(QByteArray, msg);
-    QFETCH(QByteArray, label1);
-    QFETCH(QByteArray, label2);
-    QFETCH(QByteArray, box);
-    FakeHist f;
-    QByteArray shown;
-    f.c->messageBox = [&](const QByteArray& t) { shown = t; };
-    f.c->hist.ProcessDataHist(msg);
-    QCOMPARE(f.c->ctl.Label1, label1);
-    QCOMPARE(f.c->ctl.Label2, label2);
-    QCOMPARE(shown, box);
-    QVERIFY(f.sock->sent.isEmpty());
 }
 
 QTEST_MAIN(TestHistoric)

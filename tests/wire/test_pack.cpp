@@ -19,24 +19,14 @@ private slots:
 void TestPack::decompress_data() {
     QTest::addColumn<QByteArray>("packed");
     QTest::addColumn<QByteArray>("plain");
-    QTest::newRow("empty") << QByteArray() << QByteArray();
-    QTest::newRow("no comma") << QByteArray("#USER?") << QByteArray("#USER?");
-    QTest::newRow("comma last") << QByteArray("SYM,") << QByteArray("SYM,");
     QTest::newRow("worked example")
         << QByteArray::fromHex("372CA0C25D1E3F") << QByteArray("7,-0.25,1E3");
-    QTest::newRow("3F") << QByteArray(",\x3F") << QByteArray(",3");
-    QTest::newRow("F3") << QByteArray(",\xF3") << QByteArray(",3");
     QTest::newRow("FF") << QByteArray(",\xFF") << QByteArray(",");
     QTest::newRow("AB") << QByteArray(",\xAB") << QByteArray(",-+");
-    QTest::newRow("CD") << QByteArray(",\xCD") << QByteArray(",.,");
     QTest::newRow("2C in body is data") << QByteArray(",\x2C\x2C") << QByteArray(",2.2.");
-    QTest::newRow("marks in body") << QByteArray(",\x60\x7E") << QByteArray(",607E");
     QTest::newRow("pads inside a long body")
         << QByteArray(",\x01\x23\x45\x67\x8F\xF9\x01\x23\x45\x67\x3F")
         << QByteArray(",0123456789012345673");
-    QTest::newRow("long body, pad last")
-        << QByteArray(",\x01\x23\x45\x67\x89\x01\x23\x45\x67\x89\x0F")
-        << QByteArray(",012345678901234567890");
     QTest::newRow("head kept byte for byte")
         << QByteArray("\x01\xFF~,\x12") << QByteArray("\x01\xFF~,12");
 }
@@ -55,11 +45,7 @@ void TestPack::compress_data() {
     QTest::addColumn<QByteArray>("packed");
     QTest::newRow("worked example")
         << QByteArray("7,-0.25,1E3") << QByteArray::fromHex("372CA0C25D1E3F");
-    QTest::newRow("no comma") << QByteArray("abc") << QByteArray("abc");
-    QTest::newRow("comma last") << QByteArray("x,") << QByteArray("x,");
     QTest::newRow("drops others") << QByteArray(",1a2") << QByteArray(",\x12");
-    QTest::newRow("drops lower e") << QByteArray(",1e2") << QByteArray(",\x12");
-    QTest::newRow("even: no filler") << QByteArray(",12") << QByteArray(",\x12");
     QTest::newRow("odd: filler") << QByteArray(",123") << QByteArray(",\x12\x3F");
     QTest::newRow("7 then E is a closing mark") << QByteArray(",7E") << QByteArray(",\x7E");
 }

@@ -49,35 +49,43 @@ private slots:
     void peerEnds_data();
     void peerEnds();
     void localCloseRaisesNothing();
-    void segmentsAndByteValues();
     void turnedAwayBytesWait();
     void boundedRead();
 };
 
+// Connected is reported later, never inside Connect; frames cut in segments
+// or run together and every byte value come out as they went in.
 void TestSocket::connectSendReceive() {
     Pair p;
     QSignalSpy connected(&p.s, &SocketComponent::connected);
     QVERIFY(!p.s.Connect());
-    QVERIFY(p.s.State() != SocketComponent::Open); // reported later, never inside Connect
+    QVERIFY(p.s.State() != SocketComponent::Open);
     QVERIFY(p.s.State() != SocketComponent::Closed);
     QTRY_COMPARE(connected.count(), 1);
     QVERIFY(p.server.hasPendingConnections() || p.server.waitForNewConnection(5000));
     p.peer = p.server.nextPendingConnection();
+    QVERIFY(p.s.Connect().number != 0); // refused at once while open
 
-    QVERIFY(!p.s.SendData("`12#T~"));
-    QTRY_COMPARE(p.peer->bytesAvailable(), 6);
-    QCOMPARE(p.peer->readAll(), QByteArray("`12#T~"));
-    QSignalSpy arrival(&p.s, &SocketComponent::dataArrival);
-    p.send("hello");
-    QTRY_COMPARE(arrival.count(), 1);
-    QCOMPARE(p.s.GetData(), QByteArray("hello"));
-    QCOMPARE(p.s.GetData(), QByteArray());
-    // Connecting again while open is refused at once.
-    QVERIFY(p.s.Connect().number != 0);
-    QCOMPARE(p.s.State(), int(SocketComponent::Open));
+    QByteArray got;
+    connect(&p.s, &SocketComponent::dataArrival, &p.s, [&] { got += p.s.GetData(); });
+    for (const char* part : {"`1", "5abc", "de~"}) {
+        p.send(part);
+        QTest::qWait(5);
+    }
+    p.send("`11a~`11b~");
+    QTRY_COMPARE(got, QByteArray("`15abcde~`11a~`11b~"));
+    QByteArray all(256 * 64, 0);
+    for (int i = 0; i < all.size(); ++i) all[i] = char(i);
+    got.clear();
+    p.send(all);
+    QTRY_COMPARE(got.size(), all.size());
+    QCOMPARE(got, all);
+    QVERIFY(!p.s.SendData(all));
+    QByteArray echoed;
+    QTRY_VERIFY((echoed += p.peer->readAll()).size() == all.size());
+    QCOMPARE(echoed, all);
 
-    // A host name is resolved.
-    Pair byName;
+    Pair byName; // a host name is resolved
     byName.s.RemoteHost = QStringLiteral("localhost");
     QVERIFY(byName.open());
 }
@@ -88,9 +96,7 @@ void TestSocket::connectFailures_data() {
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port"); // 0: a port nobody listens on
     QTest::newRow("no host") << QString() << 1400;
-    QTest::newRow("blank host") << QStringLiteral("  ") << 1400;
     QTest::newRow("port above range") << QStringLiteral("127.0.0.1") << 70000;
-    QTest::newRow("negative port") << QStringLiteral("127.0.0.1") << -1;
     QTest::newRow("refused") << QStringLiteral("127.0.0.1") << 0;
 }
 
@@ -176,32 +182,6 @@ void TestSocket::localCloseRaisesNothing() {
     QTest::qWait(50);
     QCOMPARE(closed.count() + err.count() + arrival.count() + connected.count(), 0);
     QCOMPARE(p.s.State(), int(SocketComponent::Closed));
-}
-
-// A frame in three segments, three frames in one, then every byte value both
-// ways: the bytes come out as they went in.
-void TestSocket::segmentsAndByteValues() {
-    Pair p;
-    QByteArray got;
-    connect(&p.s, &SocketComponent::dataArrival, &p.s, [&] { got += p.s.GetData(); });
-    QVERIFY(p.open());
-    for (const char* part : {"`1", "5abc", "de~"}) {
-        p.send(part);
-        QTest::qWait(5);
-    }
-    p.send("`11a~`11b~`11c~");
-    QTRY_COMPARE(got, QByteArray("`15abcde~`11a~`11b~`11c~"));
-
-    QByteArray all(256 * 64, 0);
-    for (int i = 0; i < all.size(); ++i) all[i] = char(i);
-    got.clear();
-    p.send(all);
-    QTRY_COMPARE(got.size(), all.size());
-    QCOMPARE(got, all);
-    QVERIFY(!p.s.SendData(all));
-    QByteArray echoed;
-    QTRY_VERIFY((echoed += p.peer->readAll()).size() == all.size());
-    QCOMPARE(echoed, all);
 }
 
 void TestSocket::turnedAwayBytesWait() {

@@ -20,29 +20,8 @@ struct Listener : HandOffListener {
 class TestHandOff : public QObject {
     Q_OBJECT
 private slots:
-    void onePerWrite();
     void bindingDuringNotification();
 };
-
-void TestHandOff::onePerWrite() {
-    HandOff h;
-    h.setData("x"); // nobody listens: nothing happens
-    QCOMPARE(h.writes(), 1u);
-    Listener a, b;
-    h.bind(&a);
-    h.bind(&b);
-    h.bind(&a); // bound once only
-    h.setData("SYM 1");
-    h.setData("SYM 1"); // unchanged text still notifies
-    QCOMPARE(a.calls, 2);
-    QCOMPARE(b.calls, 2);
-    // The writer goes on only after every listener ran.
-    int seen = -1;
-    a.during = [&] { seen = b.calls; };
-    h.setData("y");
-    QCOMPARE(seen, 2);
-    QCOMPARE(b.calls, 3);
-}
 
 void TestHandOff::bindingDuringNotification() {
     HandOff h;

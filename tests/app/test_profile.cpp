@@ -62,9 +62,6 @@ void TestProfile::write_data() {
     QTest::newRow("replace in place") << QByteArray("; keep\n[QXDATA]\nIP=1\nPORT=2\n[X]\nIP=9\n")
                                       << QByteArray("qxdata") << QByteArray("ip") << QByteArray("5")
                                       << QByteArray("; keep\n[QXDATA]\nip=5\nPORT=2\n[X]\nIP=9\n");
-    QTest::newRow("add at end of section")
-        << QByteArray("[QXDATA]\nIP=1\n\n[X]\nA=1\n") << QByteArray("QXDATA") << QByteArray("PORT")
-        << QByteArray("1400") << QByteArray("[QXDATA]\nIP=1\nPORT=1400\n\n[X]\nA=1\n");
     QTest::newRow("crlf kept") << QByteArray("[QXDATA]\r\nIP=1\r\n") << QByteArray("QXDATA")
                                << QByteArray("UserName") << QByteArray("u")
                                << QByteArray("[QXDATA]\r\nIP=1\r\nUserName=u\r\n");
@@ -72,8 +69,6 @@ void TestProfile::write_data() {
         << QByteArray("[QXDATA]\r\nA=1\nB=2\r\r\nIP=1") << QByteArray("QXDATA")
         << QByteArray("PORT") << QByteArray("3")
         << QByteArray("[QXDATA]\r\nA=1\nB=2\r\r\nIP=1\r\nPORT=3\r\n");
-    QTest::newRow("line end in value cut") << QByteArray() << QByteArray("S") << QByteArray("K")
-                                           << QByteArray("a\nb") << QByteArray("[S]\nK=a\n");
 }
 
 void TestProfile::write() {

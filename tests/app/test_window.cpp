@@ -51,7 +51,6 @@ private slots:
     void defaultsWithoutFile();
     void loadReadsBoxes_data();
     void loadReadsBoxes();
-    void reconnectOutOfRange();
     void unloadWritesBack();
     void unwritableSettings_data();
     void unwritableSettings();
@@ -104,18 +103,6 @@ void TestWindow::loadReadsBoxes() {
     QCOMPARE(int(c.ctl.TryReconnectV), reconnect);
     QCOMPARE(c.ctl.Password, QByteArray());
     QCOMPARE(ctl<QLineEdit>(c, "UserName")->text(), QString::fromLatin1(boxes[4]));
-}
-
-void TestWindow::reconnectOutOfRange() {
-    Fixture f;
-    f.writeIni("[QXDATA]\nIP=10.0.0.9\nUserName=u\nReconnect=3\n");
-    QXDClient& c = f.make();
-    const QString err = c.Show();
-    QVERIFY(err.contains("Reconnect"));
-    QCOMPARE(c.ctl.ServerIP, QByteArray("10.0.0.9")); // read before the failure
-    QCOMPARE(c.ctl.UserName, QByteArray("u"));
-    QCOMPARE(int(c.ctl.TryReconnectV), 0);
-    QVERIFY(!(c.view()->windowFlags() & Qt::WindowStaysOnTopHint));
 }
 
 void TestWindow::unloadWritesBack() {

@@ -53,10 +53,7 @@ private slots:
     void logoffClick();
     void dispatcher_data();
     void dispatcher();
-    void serverTime_data();
-    void serverTime();
     void chunkThresholds();
-    void roundsAndRemainder();
     void acknowledgements();
     void messageBoxHoldsTheLoop();
     void workingLoweredOnException();
@@ -196,30 +193,6 @@ void TestFeed::dispatcher() {
     QCOMPARE(f.host.kinds, kind < 0 ? QList<int>{} : QList<int>{kind});
 }
 
-void TestFeed::serverTime_data() {
-    QTest::addColumn<QByteArray>("msg");
-    QTest::addColumn<double>("serial"); // -1: ignored
-    QTest::newRow("bytes after 12 ignored")
-        << QByteArray("}20040722153059xx") << 38190.0 + 15.5 / 24;
-    QTest::newRow("day carries") << QByteArray("}200402300000") << 38047.0;
-    QTest::newRow("missing minute") << QByteArray("}2004072215") << -1.0;
-}
-
-void TestFeed::serverTime() {
-    QFETCH(QByteArray, msg);
-    QFETCH(double, serial);
-    Fake f;
-    f.feed().ProcessData(msg);
-    if (serial < 0) {
-        QVERIFY(f.host.kinds.isEmpty());
-        QCOMPARE(f.c->ctl.Caption, QByteArray("Quvantix Client"));
-        return;
-    }
-    QCOMPARE(f.host.kinds, QList<int>{KindTime});
-    QVERIFY(qAbs(f.c->handoff.vQuvantixServerDateTime - serial) < 1e-9);
-    QCOMPARE(f.c->ctl.Caption, "QXD Client - " + msg.mid(1));
-}
-
 void TestFeed::chunkThresholds() {
     Fake f;
     const QByteArray trade = frame("$A,1,1,1,1,1");
@@ -244,23 +217,6 @@ void TestFeed::chunkThresholds() {
     f.arrive(frame("{A,1"));
     QCOMPARE(f.feed().Overloaded, std::int16_t(0));
     QCOMPARE(f.host.kinds.last(), int(KindComplete));
-}
-
-void TestFeed::roundsAndRemainder() {
-    Fake f;
-    // No complete frame: one round, Text1 emptied, the bytes wait.
-    f.c->ctl.Text1 = "old";
-    f.arrive("`15ab");
-    QCOMPARE(f.feed().ReceivedCount, 1);
-    QCOMPARE(f.c->ctl.Text1, QByteArray());
-    // Three frames and a partial fourth: four rounds, Cont1 shows the
-    // shrinking remainder.
-    f.arrive("cde~" + frame("@one") + frame("@two") + "`12x");
-    QCOMPARE(f.feed().ReceivedCount, 5);
-    QCOMPARE(f.c->ctl.Label1, QByteArray("two"));
-    QCOMPARE(f.c->ctl.Cont1, std::optional<std::int64_t>(4));
-    QCOMPARE(f.c->ctl.Label2, QByteArray("abcde"));
-    QCOMPARE(f.sock->rearms, 2);
 }
 
 void TestFeed::acknowledgements() {

@@ -40,7 +40,6 @@ struct Place {
 class TestExtract : public QObject {
     Q_OBJECT
 private slots:
-    void plainEntries();
     void hostileEntries_data();
     void hostileEntries();
     void existingLinkNotFollowed();
@@ -48,26 +47,6 @@ private slots:
     void corruptArchives();
     void bounds();
 };
-
-void TestExtract::plainEntries() {
-    Place p;
-    QFile old(p.folder() + "/traderXYZ~1M");
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write("old contents that are longer");
-    old.close();
-    QByteArray big(300000, 0);
-    for (int i = 0; i < big.size(); ++i) big[i] = char(i * 31 + i / 7);
-    p.put(MakeZip({{"traderXYZ~1M", "20040102,10.5,11,10,10.7,1500\n"},
-                   {"sub/", {}, ZipEntry::Dir},
-                   {"sub/deep/file.bin", big},
-                   {"./dot", "x"}}));
-    const ExtractResult r = ExtractArchive(p.archive(), p.folder());
-    QCOMPARE(r.code, 0);
-    QCOMPARE(r.entries, 3);
-    QCOMPARE(p.read("traderXYZ~1M"), QByteArray("20040102,10.5,11,10,10.7,1500\n")); // overwritten
-    QCOMPARE(p.read("sub/deep/file.bin"), big);
-    QCOMPARE(p.read("dot"), QByteArray("x"));
-}
 
 void TestExtract::hostileEntries_data() {
     QTest::addColumn<QList<ZipEntry>>("entries");

@@ -168,8 +168,6 @@ void TestHistoric::endings_data() {
     QTest::newRow("unknown other symbol")
         << QByteArray("#EQQQ") << QByteArray("Symbol QQQ does not exist") << false;
     QTest::newRow("refused") << QByteArray("refuse") << QByteArray() << true;
-    QTest::newRow("marker without a comma")
-        << QByteArray("#BXYZ") << QByteArray("Transfer marker without a comma: #BXYZ") << true;
 }
 
 void TestHistoric::endings() {

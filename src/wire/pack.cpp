@@ -1,5 +1,6 @@
 #include "wire/pack.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -109,16 +110,35 @@ __attribute__((target("ssse3"))) char* unpackFullShuffle(const unsigned char* in
         _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_shuffle_epi8(alphabet, nibbles));
         w += 16;
     }
-    return unpackFull(in + i, n - i, w);
+    if (i == n || n < 8) return unpackFull(in + i, n - i, w);
+    // The tail: the last eight bytes once more, their first symbols written
+    // again with the same values.
+    const qsizetype back = 8 - (n - i);
+    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + n - 8));
+    const __m128i nibbles =
+        _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(x, 4), low), _mm_and_si128(x, low));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(nibbles, low))) return nullptr;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w - 2 * back), _mm_shuffle_epi8(alphabet, nibbles));
+    return w + 2 * (n - i);
 }
 const bool kShuffle = __builtin_cpu_supports("ssse3");
 #endif
 
+// The first comma: symbols are short, so the first bytes are looked at here
+// before the library search takes over.
+qsizetype firstComma(QByteArrayView s) {
+    const qsizetype near = std::min<qsizetype>(s.size(), 16);
+    for (qsizetype i = 0; i < near; ++i)
+        if (s[i] == ',') return i;
+    if (near == s.size()) return -1;
+    const void* cm = std::memchr(s.data() + near, ',', std::size_t(s.size() - near));
+    return cm ? static_cast<const char*>(cm) - s.data() : -1;
+}
+
 } // namespace
 
 void DeCompress(QByteArrayView s, QByteArray& out) {
-    const void* cm = s.isEmpty() ? nullptr : std::memchr(s.data(), ',', std::size_t(s.size()));
-    const qsizetype comma = cm ? static_cast<const char*>(cm) - s.data() : -1;
+    const qsizetype comma = firstComma(s);
     if (comma < 0) {
         out.resize(s.size());
         if (!s.isEmpty()) std::memcpy(out.data(), s.data(), s.size());

@@ -68,13 +68,15 @@ void TestPack::everyByteValue() {
     }
 }
 
-// Round trip over every pair of symbols in every position of the body.
+// Round trip over every pair of symbols in every position of a short body
+// and at the end of a long one.
 void TestPack::roundTripEverySymbolPair() {
     const QByteArray alphabet(PackAlphabet);
     for (char a : alphabet)
         for (char b : alphabet) {
             for (const QByteArray& body :
-                 {QByteArray() + a + b, QByteArray(1, a), QByteArray("1") + a + b}) {
+                 {QByteArray() + a + b, QByteArray(1, a), QByteArray("1") + a + b,
+                  QByteArray("12345678901234567890123") + a + b}) {
                 const QByteArray plain = "SYM," + body;
                 QCOMPARE(DeCompress(Compress(plain)), plain);
                 // Packed body bytes never reach 0xF0.

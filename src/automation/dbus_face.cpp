@@ -3,12 +3,17 @@
 #include "wire/convert.h"
 
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
 #include <QStringDecoder>
+
+#include <dbus/dbus.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <vector>
 
 namespace qxd {
 
@@ -24,15 +29,85 @@ QByteArray BusToBytes(const QString& s) {
     return s.toUtf8();
 }
 
+namespace {
+// A text as the bus carries it, in UTF-8; plain ASCII (every symbol in
+// practice) as it is.
+QByteArray BusUtf8(const QByteArray& b) {
+    for (char c : b)
+        if (c <= 0) return BytesToBus(b).toUtf8(); // NUL or a byte above 127
+    return b;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Signals written byte by byte
+
+struct SignalSender::Queue {
+    DBusConnection* connection;
+    std::mutex lock;
+    std::vector<QByteArray> messages;
+    bool woken = false;
+
+    // In the connection's thread.
+    void drain() {
+        std::vector<QByteArray> batch;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            batch.swap(messages);
+            woken = false;
+        }
+        for (const QByteArray& b : batch) {
+            DBusError error;
+            dbus_error_init(&error);
+            DBusMessage* m = dbus_message_demarshal(b.constData(), int(b.size()), &error);
+            if (!m) {
+                static std::atomic<bool> told{false};
+                if (!told.exchange(true))
+                    std::fprintf(stderr, "qxdataclient: a signal was refused: %s\n", error.message);
+                dbus_error_free(&error);
+                continue;
+            }
+            dbus_connection_send(connection, m, nullptr);
+            dbus_message_unref(m);
+        }
+    }
+};
+
+SignalSender::SignalSender(const QDBusConnection& bus)
+    : queue_(std::make_shared<Queue>())
+    // The bus's own interface object is a child of the connection's private
+    // object, so it lives in the connection's thread and goes with it.
+    , busThreadObject_(bus.isConnected() ? bus.interface() : nullptr) {
+    queue_->connection = static_cast<DBusConnection*>(bus.internalPointer());
+}
+
+std::uint32_t SignalSender::nextSerial() {
+    if (++serial_ == 0) serial_ = 0x40000000;
+    return serial_;
+}
+
+void SignalSender::send(QByteArray message) {
+    if (!queue_->connection || !busThreadObject_) return;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> g(queue_->lock);
+        queue_->messages.push_back(std::move(message));
+        wake = !std::exchange(queue_->woken, true);
+    }
+    if (wake)
+        QMetaObject::invokeMethod(
+            busThreadObject_, [q = queue_] { q->drain(); }, Qt::QueuedConnection);
+}
+
 // ---------------------------------------------------------------------------
 // Factory
 
 DBusFace::DBusFace(const QDBusConnection& bus, QObject* parent)
     : QObject(parent)
     , bus_(bus)
+    , sender_(bus)
     , watcher_(QString(), bus, QDBusServiceWatcher::WatchForUnregistration) {
     new ClassFactoryAdaptor(this);
-    qDBusRegisterMetaType<PropertyChanges>();
     connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, &DBusFace::creatorGone);
 }
 
@@ -103,11 +178,25 @@ void DBusFace::creatorGone(const QString& name) {
 DBusInstance::DBusInstance(DBusFace& face, const QString& p, const QString& c)
     : path(p)
     , creator(c)
-    , face_(face) {
+    , face_(face)
+    , pathBytes_(p.toLatin1()) {
     new ClsAdaptor(this);
     new EventsAdaptor(this);
     new InstanceAdaptor(this);
     connect(&cls, &QXDClientCLS::propertiesSet, this, &DBusInstance::propertiesSet);
+    connect(&cls, &QXDClientCLS::FeederReady, this, [this] { event("FeederReady"); });
+    connect(&cls, &QXDClientCLS::RequestAllSimbols, this, [this] { event("RequestAllSimbols"); });
+    connect(&cls, &QXDClientCLS::NewTime, this, [this](double t) {
+        BusWriter w;
+        w.f64(t);
+        event("NewTime", "d", w.bytes);
+    });
+    connect(&cls, &QXDClientCLS::EndDownload, this, [this](const QByteArray& s, float ty) {
+        BusWriter w;
+        w.string(BusUtf8(s));
+        w.f64(double(ty));
+        event("EndDownload", "sd", w.bytes);
+    });
 }
 
 DBusInstance::~DBusInstance() = default;
@@ -128,13 +217,19 @@ void DBusInstance::release() {
     }
 }
 
+void DBusInstance::event(const char* member, QByteArrayView signature, const QByteArray& body) {
+    SignalSender& out = face_.signalSender();
+    out.send(SignalMessage(pathBytes_, "QXDataClient.__QXDClientCLS", member, signature, body,
+                           out.nextSerial()));
+}
+
 void DBusInstance::propertiesSet(int kind) {
     PropertyChanges p;
     p.kind = kind;
     if (kind == KindTime) {
         p.serverTime = cls.QuvantixServerDateTime;
     } else {
-        p.simbolo = BytesToBus(cls.Simbolo);
+        p.simbolo = BusUtf8(cls.Simbolo);
         const float quote[] = {cls.Ask,   cls.AskS,     cls.Bid,   cls.BidS, cls.Change,
                                cls.High,  cls.Last,     cls.LastS, cls.Low,  cls.OInt,
                                cls.OpenV, cls.Previous, cls.TimeV, cls.Vol};
@@ -142,62 +237,13 @@ void DBusInstance::propertiesSet(int kind) {
         p.flag = cls.Flag;
         p.ticks = cls.nTicks;
     }
-    QDBusMessage sig =
-        QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                   QStringLiteral("PropertiesChanged"));
-    sig << QString::fromLatin1(ClassInterface) << QVariant::fromValue(p) << QStringList();
-    face_.bus().send(sig);
-}
-
-QDBusArgument& operator<<(QDBusArgument& a, const PropertyChanges& p) {
-    static const QString quoteKeys[] = {
-        QStringLiteral("Ask"),   QStringLiteral("AskS"),   QStringLiteral("Bid"),
-        QStringLiteral("BidS"),  QStringLiteral("Change"), QStringLiteral("High"),
-        QStringLiteral("Last"),  QStringLiteral("LastS"),  QStringLiteral("Low"),
-        QStringLiteral("OInt"),  QStringLiteral("OpenV"),  QStringLiteral("Previous"),
-        QStringLiteral("TimeV"), QStringLiteral("Vol")};
-    static const QString flagKey = QStringLiteral("Flag");
-    static const QString simboloKey = QStringLiteral("Simbolo");
-    static const QString ticksKey = QStringLiteral("nTicks");
-    static const QString timeKey = QStringLiteral("QuvantixServerDateTime");
-    auto entry = [&a](const QString& key, const QVariant& value) {
-        a.beginMapEntry();
-        a << key << QDBusVariant(value);
-        a.endMapEntry();
-    };
-    a.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QDBusVariant>());
-    if (p.kind == KindTime) {
-        entry(timeKey, p.serverTime);
-    } else if (p.kind >= 0) {
-        // In the order of the names, as a map of them would list them.
-        for (int i = 0; i < 5; ++i) entry(quoteKeys[i], p.quote[i]);   // Ask .. Change
-        entry(flagKey, QVariant::fromValue<short>(p.flag));            // Flag
-        for (int i = 5; i < 12; ++i) entry(quoteKeys[i], p.quote[i]);  // High .. Previous
-        entry(simboloKey, p.simbolo);                                  // Simbolo
-        for (int i = 12; i < 14; ++i) entry(quoteKeys[i], p.quote[i]); // TimeV, Vol
-        if (p.kind == KindTrade) entry(ticksKey, QVariant::fromValue<short>(p.ticks));
-    }
-    a.endMap();
-    return a;
-}
-
-// Hosts read the signal; the program never demarshals it.
-const QDBusArgument& operator>>(const QDBusArgument& a, PropertyChanges&) {
-    return a;
+    SignalSender& out = face_.signalSender();
+    out.send(SignalMessage(pathBytes_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                           "sa{sv}as", PropertiesChangedBody(ClassInterface, p), out.nextSerial()));
 }
 
 void ClsAdaptor::RequestHistoricData(const QString& S, double Ty, double D1, double D2) {
     i_->reply(c_.RequestHistoricData(BusToBytes(S), ToFloat(Ty), D1, D2));
-}
-
-EventsAdaptor::EventsAdaptor(DBusInstance* inst)
-    : QDBusAbstractAdaptor(inst) {
-    QXDClientCLS& c = inst->cls;
-    connect(&c, &QXDClientCLS::FeederReady, this, &EventsAdaptor::FeederReady);
-    connect(&c, &QXDClientCLS::RequestAllSimbols, this, &EventsAdaptor::RequestAllSimbols);
-    connect(&c, &QXDClientCLS::NewTime, this, &EventsAdaptor::NewTime);
-    connect(&c, &QXDClientCLS::EndDownload, this,
-            [this](const QByteArray& s, float ty) { emit EndDownload(BytesToBus(s), double(ty)); });
 }
 
 // ---------------------------------------------------------------------------

@@ -11,10 +11,10 @@
 // released as if it had called Release().
 #pragma once
 
+#include "automation/bus_message.h"
 #include "automation/qxdclientcls.h"
 
 #include <QDBusAbstractAdaptor>
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusObjectPath>
@@ -22,6 +22,8 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+
+#include <memory>
 
 namespace qxd {
 
@@ -36,21 +38,28 @@ QByteArray BusToBytes(const QString& s);
 
 class DBusInstance;
 
-// The properties one relay has just set, as PropertiesChanged carries them
-// (a{sv}, keys in the order of their names). Marshalled straight from the
-// values: a generic map would build a string, a node and a variant per key
-// for every quote, and the quote path pays for each.
-struct PropertyChanges {
-    int kind = -1; // -1: no entries
-    QString simbolo;
-    double quote[14] = {}; // Ask, AskS, Bid, BidS, Change, High, Last, LastS, Low, OInt,
-                           // OpenV, Previous, TimeV, Vol
-    short flag = 0;
-    short ticks = 0;
-    double serverTime = 0;
+// Sends signals that were written byte by byte (bus_message.h) on the
+// connection's own library handle. The library may only be driven from the
+// thread that QtDBus runs the connection in (it toggles that thread's socket
+// notifiers), so messages are queued for that thread, the way QtDBus hands
+// over its own, and it is woken once for whatever has gathered by the time
+// it runs; there the library reads the bytes back as a message, checking
+// them as it would any peer's, and queues them in order. Every signal of the
+// quote path goes this way, so they keep their order.
+class SignalSender {
+public:
+    explicit SignalSender(const QDBusConnection& bus);
+    void send(QByteArray message);
+    std::uint32_t nextSerial();
+
+private:
+    struct Queue;
+    std::shared_ptr<Queue> queue_;      // shared with the wake-ups in flight
+    QPointer<QObject> busThreadObject_; // lives in the connection's thread
+    // Serials of our own, far from the ones the library counts up from 1
+    // for the messages it writes; bus peers only match serials of calls.
+    std::uint32_t serial_ = 0x40000000;
 };
-QDBusArgument& operator<<(QDBusArgument& a, const PropertyChanges& p);
-const QDBusArgument& operator>>(const QDBusArgument& a, PropertyChanges& p);
 
 class DBusFace : public QObject, protected QDBusContext {
     Q_OBJECT
@@ -64,6 +73,7 @@ public:
 
     QDBusObjectPath CreateInstance();
     const QDBusConnection& bus() const { return bus_; }
+    SignalSender& signalSender() { return sender_; }
     int liveInstances() const;
 
     // Called by an instance that was released.
@@ -73,6 +83,7 @@ private:
     void creatorGone(const QString& name);
 
     QDBusConnection bus_;
+    SignalSender sender_;
     QDBusServiceWatcher watcher_;
     int next_ = 1;
     QList<QPointer<DBusInstance>> instances_;
@@ -96,7 +107,9 @@ public:
 
 private:
     void propertiesSet(int kind);
+    void event(const char* member, QByteArrayView signature = {}, const QByteArray& body = {});
     DBusFace& face_;
+    const QByteArray pathBytes_;
     bool released_ = false;
 };
 
@@ -216,11 +229,14 @@ private:
     QXDClientCLS& c_;
 };
 
+// The events as introspection lists them. They are never emitted here: the
+// instance writes and sends them itself, in order with PropertiesChanged.
 class EventsAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "QXDataClient.__QXDClientCLS")
 public:
-    explicit EventsAdaptor(DBusInstance* inst);
+    explicit EventsAdaptor(DBusInstance* inst)
+        : QDBusAbstractAdaptor(inst) {}
 signals:
     void FeederReady();
     void RequestAllSimbols();
@@ -248,5 +264,3 @@ bool WriteServiceFile(const QString& exec, QString* error);
 bool RemoveServiceFile(QString* error);
 
 } // namespace qxd
-
-Q_DECLARE_METATYPE(qxd::PropertyChanges)

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <QThreadPool>
 #include <utility>
 
 #include <cerrno>
@@ -26,6 +27,25 @@ QByteArray rest(const QByteArray& s, qsizetype k) {
 
 QString errnoText(int e) {
     return QString::fromLocal8Bit(std::strerror(e));
+}
+
+// A series or an archive is tens of megabytes in the page cache, which the
+// kernel frees when the file's last name and last descriptor go: some 20 ms
+// for 100 MB, long enough to hold up the real-time feed on this thread. The
+// file is held open across the unlink, and that last descriptor is closed
+// on a pool thread.
+void closeLater(int fd) {
+    if (fd >= 0) QThreadPool::globalInstance()->start([fd] { ::close(fd); });
+}
+
+int openToRelease(const QString& path) {
+    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+}
+
+void removeLater(const QString& path) {
+    const int fd = openToRelease(path);
+    QFile::remove(path);
+    closeLater(fd);
 }
 
 } // namespace
@@ -373,12 +393,14 @@ void HistoricConnection::transferMarker(const QByteArray& s) {
                 extractionFailed_ = true; // the download stays in progress
                 return;
             }
-            QFile::remove(archivePath());
+            removeLater(archivePath());
             const QByteArray u = c_.ctl.UserName;
             auto rename = [&](const QByteArray& from, const QByteArray& to) {
                 const QString f = file(from), t = file(to);
                 if (f.isEmpty() || t.isEmpty()) return;
-                QFile::remove(t);
+                // The older series goes first: a rename over an existing name
+                // would also make the file system write the new one out at once.
+                removeLater(t);
                 QFile::rename(f, t);
             };
             if (ty == 1) rename(u + sym + "~1M", sym + ".QX1M");

@@ -184,18 +184,19 @@ DBusInstance::DBusInstance(DBusFace& face, const QString& p, const QString& c)
     new EventsAdaptor(this);
     new InstanceAdaptor(this);
     connect(&cls, &QXDClientCLS::propertiesSet, this, &DBusInstance::propertiesSet);
-    connect(&cls, &QXDClientCLS::FeederReady, this, [this] { event("FeederReady"); });
-    connect(&cls, &QXDClientCLS::RequestAllSimbols, this, [this] { event("RequestAllSimbols"); });
+    connect(&cls, &QXDClientCLS::FeederReady, this, [this] { emitEvent("FeederReady"); });
+    connect(&cls, &QXDClientCLS::RequestAllSimbols, this,
+            [this] { emitEvent("RequestAllSimbols"); });
     connect(&cls, &QXDClientCLS::NewTime, this, [this](double t) {
         BusWriter w;
         w.f64(t);
-        event("NewTime", "d", w.bytes);
+        emitEvent("NewTime", "d", w.bytes);
     });
     connect(&cls, &QXDClientCLS::EndDownload, this, [this](const QByteArray& s, float ty) {
         BusWriter w;
         w.string(BusUtf8(s));
         w.f64(double(ty));
-        event("EndDownload", "sd", w.bytes);
+        emitEvent("EndDownload", "sd", w.bytes);
     });
 }
 
@@ -217,7 +218,7 @@ void DBusInstance::release() {
     }
 }
 
-void DBusInstance::event(const char* member, QByteArrayView signature, const QByteArray& body) {
+void DBusInstance::emitEvent(const char* member, QByteArrayView signature, const QByteArray& body) {
     SignalSender& out = face_.signalSender();
     out.send(SignalMessage(pathBytes_, "QXDataClient.__QXDClientCLS", member, signature, body,
                            out.nextSerial()));

@@ -107,7 +107,7 @@ public:
 
 private:
     void propertiesSet(int kind);
-    void event(const char* member, QByteArrayView signature = {}, const QByteArray& body = {});
+    void emitEvent(const char* member, QByteArrayView signature = {}, const QByteArray& body = {});
     DBusFace& face_;
     const QByteArray pathBytes_;
     bool released_ = false;

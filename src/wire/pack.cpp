@@ -96,29 +96,29 @@ char* unpackFull(const unsigned char* in, qsizetype n, char* w) {
 // unpackFull eight bytes at a time where the processor has the byte
 // shuffle: the sixteen nibbles are spread into bytes in order (high nibble
 // first) and looked up in the alphabet at once.
+// Eight bytes at `in` to sixteen symbols at `w`; false (nothing written)
+// when one of them holds a pad.
+__attribute__((target("ssse3"))) inline bool unpack8(const unsigned char* in, char* w) {
+    const __m128i alphabet = _mm_loadu_si128(reinterpret_cast<const __m128i*>(PackAlphabet));
+    const __m128i low = _mm_set1_epi8(0x0F);
+    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
+    const __m128i nibbles =
+        _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(x, 4), low), _mm_and_si128(x, low));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(nibbles, low))) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_shuffle_epi8(alphabet, nibbles));
+    return true;
+}
+
 __attribute__((target("ssse3"))) char* unpackFullShuffle(const unsigned char* in, qsizetype n,
                                                          char* w) {
     static_assert(sizeof PackAlphabet == 16);
-    const __m128i alphabet = _mm_loadu_si128(reinterpret_cast<const __m128i*>(PackAlphabet));
-    const __m128i low = _mm_set1_epi8(0x0F);
+    if (n < 8) return unpackFull(in, n, w);
     qsizetype i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i nibbles =
-            _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(x, 4), low), _mm_and_si128(x, low));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(nibbles, low))) return nullptr;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_shuffle_epi8(alphabet, nibbles));
-        w += 16;
-    }
-    if (i == n || n < 8) return unpackFull(in + i, n - i, w);
+    for (; i + 8 <= n; i += 8, w += 16)
+        if (!unpack8(in + i, w)) return nullptr;
     // The tail: the last eight bytes once more, their first symbols written
     // again with the same values.
-    const qsizetype back = 8 - (n - i);
-    const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + n - 8));
-    const __m128i nibbles =
-        _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(x, 4), low), _mm_and_si128(x, low));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(nibbles, low))) return nullptr;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(w - 2 * back), _mm_shuffle_epi8(alphabet, nibbles));
+    if (i < n && !unpack8(in + n - 8, w - 2 * (8 - (n - i)))) return nullptr;
     return w + 2 * (n - i);
 }
 const bool kShuffle = __builtin_cpu_supports("ssse3");

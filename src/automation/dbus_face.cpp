@@ -81,13 +81,11 @@ SignalSender::SignalSender(const QDBusConnection& bus)
     queue_->connection = static_cast<DBusConnection*>(bus.internalPointer());
 }
 
-std::uint32_t SignalSender::nextSerial() {
-    if (++serial_ == 0) serial_ = 0x40000000;
-    return serial_;
-}
-
-void SignalSender::send(QByteArray message) {
+void SignalSender::send(QByteArrayView path, QByteArrayView interface, QByteArrayView member,
+                        QByteArrayView bodySignature, const QByteArray& body) {
     if (!queue_->connection || !busThreadObject_) return;
+    if (++serial_ == 0) serial_ = 0x40000000;
+    QByteArray message = SignalMessage(path, interface, member, bodySignature, body, serial_);
     bool wake;
     {
         std::lock_guard<std::mutex> g(queue_->lock);
@@ -219,9 +217,7 @@ void DBusInstance::release() {
 }
 
 void DBusInstance::emitEvent(const char* member, QByteArrayView signature, const QByteArray& body) {
-    SignalSender& out = face_.signalSender();
-    out.send(SignalMessage(pathBytes_, "QXDataClient.__QXDClientCLS", member, signature, body,
-                           out.nextSerial()));
+    face_.signalSender().send(pathBytes_, "QXDataClient.__QXDClientCLS", member, signature, body);
 }
 
 void DBusInstance::propertiesSet(int kind) {
@@ -238,9 +234,8 @@ void DBusInstance::propertiesSet(int kind) {
         p.flag = cls.Flag;
         p.ticks = cls.nTicks;
     }
-    SignalSender& out = face_.signalSender();
-    out.send(SignalMessage(pathBytes_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                           "sa{sv}as", PropertiesChangedBody(ClassInterface, p), out.nextSerial()));
+    face_.signalSender().send(pathBytes_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                              "sa{sv}as", PropertiesChangedBody(ClassInterface, p));
 }
 
 void ClsAdaptor::RequestHistoricData(const QString& S, double Ty, double D1, double D2) {

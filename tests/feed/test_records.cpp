@@ -31,33 +31,11 @@ struct Fixture {
 class TestRecords : public QObject {
     Q_OBJECT
 private slots:
-    void splitter_data();
-    void splitter();
     void tradeFields_data();
     void tradeFields();
     void complete();
     void countersDegenerateAndLogoff();
 };
-
-void TestRecords::splitter_data() {
-    QTest::addColumn<QByteArray>("in");
-    QTest::addColumn<QList<QByteArray>>("fields"); // 4 entries
-    using L = QList<QByteArray>;
-    QTest::newRow("trailing comma") << QByteArray("A,1,") << L{"A", "1", "", ""};
-    QTest::newRow("comma first") << QByteArray(",1,2") << L{"", "", "", ""};
-    QTest::newRow("no comma") << QByteArray("ABCDEF") << L{"", "", "", ""};
-    QTest::newRow("surplus ignored") << QByteArray("A,1,2,3,4,5") << L{"A", "1", "2", "3"};
-}
-
-void TestRecords::splitter() {
-    QFETCH(QByteArray, in);
-    QFETCH(QList<QByteArray>, fields);
-    std::vector<QByteArrayView> f(4);
-    ImportAcharFields2(in, f);
-    QList<QByteArray> out;
-    for (auto v : f) out.append(v.toByteArray());
-    QCOMPARE(out, fields);
-}
 
 // A trade clears the fields it does not carry; its price is a float read
 // through the numeric reader, its tick count rounded to even and clamped.

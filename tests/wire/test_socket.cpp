@@ -47,9 +47,6 @@ private slots:
     void connectFailures();
     void peerEnds_data();
     void peerEnds();
-    void localCloseRaisesNothing();
-    void turnedAwayBytesWait();
-    void boundedRead();
 };
 
 // Connected is reported later, never inside Connect; frames cut in segments
@@ -140,72 +137,6 @@ void TestSocket::peerEnds() {
     QVERIFY(p.s.State() != SocketComponent::Open);
     p.s.Close();
     QCOMPARE(p.s.State(), int(SocketComponent::Closed));
-}
-
-void TestSocket::localCloseRaisesNothing() {
-    Pair p;
-    QVERIFY(p.open());
-    QSignalSpy closed(&p.s, &SocketComponent::closed);
-    QSignalSpy err(&p.s, &SocketComponent::error);
-    QSignalSpy arrival(&p.s, &SocketComponent::dataArrival);
-    QSignalSpy connected(&p.s, &SocketComponent::connected);
-    p.send("late");
-    for (int i = 0; i < 100; ++i) p.s.Close(); // closing a closed socket leaves it closed
-    QCOMPARE(p.s.State(), int(SocketComponent::Closed));
-    QTRY_COMPARE(p.peer->state(), QAbstractSocket::UnconnectedState); // the peer sees the close
-    // A connect in progress is cancelled by Close as well.
-    p.s.Connect();
-    p.s.Close();
-    QTest::qWait(50);
-    QCOMPARE(closed.count() + err.count() + arrival.count() + connected.count(), 0);
-    QCOMPARE(p.s.State(), int(SocketComponent::Closed));
-}
-
-void TestSocket::turnedAwayBytesWait() {
-    Pair p;
-    bool busy = true;
-    int turnedAway = 0;
-    QByteArray got;
-    connect(&p.s, &SocketComponent::dataArrival, &p.s, [&] {
-        if (busy)
-            ++turnedAway;
-        else
-            got += p.s.GetData();
-    });
-    QVERIFY(p.open());
-    p.send("first");
-    QTRY_COMPARE(turnedAway, 1);
-    p.send("second");
-    QTest::qWait(50);
-    QCOMPARE(turnedAway, 1); // no event storm while the bytes wait
-    busy = false;
-    p.s.Rearm();
-    QTRY_COMPARE(got, QByteArray("firstsecond"));
-}
-
-void TestSocket::boundedRead() {
-    Pair p;
-    QVERIFY(p.open());
-    // More than the reader keeps: all of it is consumed, only the front kept.
-    QByteArray big(300000, 'b');
-    big[0] = 'a';
-    p.send(big);
-    qint64 consumed = 0;
-    QByteArray front;
-    qsizetype longest = 0;
-    QVERIFY(QTest::qWaitFor([&] {
-        const QByteArray kept = p.s.GetData(10);
-        if (consumed == 0) front = kept;
-        longest = std::max(longest, kept.size());
-        consumed += p.s.lastRead();
-        return consumed == big.size();
-    }));
-    QCOMPARE(front, big.first(10));
-    QCOMPARE(longest, qsizetype(10));
-    // What comes after is whole again.
-    p.send("next");
-    QByteArray got;
-    QVERIFY(QTest::qWaitFor([&] { return (got += p.s.GetData()) == "next"; }));
 }
 
 QTEST_GUILESS_MAIN(TestSocket)

@@ -9,6 +9,7 @@ class QLabel;
 class QPushButton;
 class QCheckBox;
 class QTimer;
+class QStyle;
 
 namespace qxd {
 
@@ -46,6 +47,7 @@ private:
     QPushButton *command1_, *command2_, *loghist_;
     QCheckBox* tryReconnect_;
     QTimer* poll_;
+    QStyle* panelStyle_;
     int cont1Back_ = -1;
 };
 

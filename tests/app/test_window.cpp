@@ -1,4 +1,5 @@
 #include "app/client_window.h"
+#include "app/panel_style.h"
 #include "app/profile.h"
 #include "app/qxdclient.h"
 #include "support/disk_faults.h"
@@ -8,7 +9,10 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyleFactory>
+#include <QStyleOption>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -55,6 +59,7 @@ private slots:
     void unwritableSettings_data();
     void unwritableSettings();
     void userEditsReachState();
+    void cachedPanelsMatchTheStyle();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -188,6 +193,58 @@ void TestWindow::userEditsReachState() {
     QCOMPARE(ctl<QLineEdit>(c, "Text1")->text().size(), 256);
     QCOMPARE(c.ctl.Text1.size(), 32000);
     QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
+}
+
+// The status boxes' panels are copies of what the style drew once per look.
+// Each look must come out as the style draws it, however looks follow one
+// another, and a look seen before must not be drawn again.
+void TestWindow::cachedPanelsMatchTheStyle() {
+    std::unique_ptr<QStyle> ref(QStyleFactory::create(QApplication::style()->name()));
+    PanelCacheStyle cached;
+    QPalette other = QApplication::palette();
+    other.setColor(QPalette::Base, QColor(250, 240, 200));
+    other.setColor(QPalette::Window, QColor(30, 60, 90));
+    const QStyle::State on = QStyle::State_Enabled | QStyle::State_Sunken;
+    struct Look {
+        QSize size;
+        QStyle::State state;
+        const QPalette* palette;
+        bool seen;
+    } looks[] = {
+        {{216, 21}, on, nullptr, false},
+        {{216, 21}, on, nullptr, true},
+        {{216, 21}, on | QStyle::State_HasFocus, nullptr, false},
+        {{216, 21}, QStyle::State_Sunken, nullptr, false},
+        {{216, 21}, on, &other, false},
+        {{53, 19}, on, nullptr, false},
+        {{216, 21}, on, nullptr, true},
+    };
+    auto paint = [](const QStyle& style, QStyleOptionFrame o) {
+        QImage img(240, 30, QImage::Format_ARGB32_Premultiplied);
+        img.fill(QColor(212, 208, 200));
+        QPainter p(&img);
+        o.rect.translate(3, 4);
+        style.drawPrimitive(QStyle::PE_PanelLineEdit, &o, &p);
+        return img;
+    };
+    for (const Look& l : looks) {
+        QStyleOptionFrame o;
+        o.rect = QRect(QPoint(0, 0), l.size);
+        o.state = l.state;
+        o.palette = l.palette ? *l.palette : QApplication::palette();
+        o.lineWidth = ref->pixelMetric(QStyle::PM_DefaultFrameWidth);
+        const int drawn = cached.panelsDrawn();
+        const QImage want = paint(*ref, o), got = paint(cached, o);
+        QCOMPARE(cached.panelsDrawn(), drawn + (l.seen ? 0 : 1));
+        int worst = 0;
+        for (int y = 0; y < want.height(); ++y)
+            for (int x = 0; x < want.width(); ++x) {
+                const QRgb a = want.pixel(x, y), b = got.pixel(x, y);
+                worst = std::max({worst, std::abs(qRed(a) - qRed(b)),
+                                  std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
+            }
+        QVERIFY2(worst <= 1, qPrintable(QString("channel off by %1").arg(worst)));
+    }
 }
 
 QTEST_MAIN(TestWindow)

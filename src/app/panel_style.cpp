@@ -5,6 +5,8 @@
 #include <QPixmapCache>
 #include <QStyleOption>
 
+#include <array>
+
 namespace qxd {
 
 PanelCacheStyle::PanelCacheStyle()
@@ -23,16 +25,19 @@ void PanelCacheStyle::drawPrimitive(PrimitiveElement element, const QStyleOption
     }
     const qreal dpr = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
     const QSize size = option->rect.size();
-    const QString key = QStringLiteral("qxd-panel:%1x%2:%3:%4:%5:%6:%7:%8:%9")
-                            .arg(size.width())
-                            .arg(size.height())
-                            .arg(int(option->state))
-                            .arg(option->palette.cacheKey())
-                            .arg(dpr)
-                            .arg(frame->lineWidth)
-                            .arg(frame->midLineWidth)
-                            .arg(int(frame->features))
-                            .arg(int(option->direction));
+    // The look's values, carried as the key's UTF-16 code units: building
+    // a readable key with QString::arg cost more than the copy it finds.
+    const std::array<qint64, 9> look{size.width(),
+                                     size.height(),
+                                     qint64(option->state),
+                                     qint64(option->palette.cacheKey()),
+                                     qRound64(dpr * 1000),
+                                     frame->lineWidth,
+                                     frame->midLineWidth,
+                                     qint64(frame->features),
+                                     qint64(option->direction)};
+    QString key = QStringLiteral("qxd-panel:");
+    key.append(reinterpret_cast<const QChar*>(look.data()), qsizetype(sizeof look / sizeof(QChar)));
     QPixmap pm;
     if (!QPixmapCache::find(key, &pm)) {
         pm = QPixmap(size * dpr);

@@ -6,6 +6,9 @@
 //
 //   bench_feed [--quick]     feed.latency_us_*, feed.max_quotes_per_s, mem.peak_rss_mb_feed
 //   bench_feed --hostile     mem.growth_mb_hostile
+//   --slow-events            also: after each phase, the main thread's events
+//                            that took over 200 us, by kind (what kept it from
+//                            reading)
 #include "app/qxdclient.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
@@ -20,6 +23,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -81,12 +85,45 @@ int hostile() {
 
 } // namespace
 
+// With --slow-events: times every event the main thread delivers and keeps
+// those over 200 us (outermost and nested alike: a repaint inside the
+// receive loop's yield is both).
+class TimedApp : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool timing = false;
+    std::map<QByteArray, std::vector<double>> slow; // kind -> durations (us)
+
+    bool notify(QObject* o, QEvent* e) override {
+        if (!timing || QThread::currentThread() != thread()) return QApplication::notify(o, e);
+        const qint64 t0 = g_clock.nsecsElapsed();
+        const bool r = QApplication::notify(o, e);
+        const double us = (g_clock.nsecsElapsed() - t0) / 1e3;
+        if (us > 200) {
+            const QObject* named = o->objectName().isEmpty() && o->parent() ? o->parent() : o;
+            slow[QByteArray::number(int(e->type())) + " " + named->metaObject()->className() + " " +
+                 named->objectName().toLatin1()]
+                .push_back(us);
+        }
+        return r;
+    }
+    void report() {
+        for (auto& [kind, d] : slow)
+            std::fprintf(
+                stderr, "  slow events (type, receiver): %s: %zu, median %.0f us, max %.0f us\n",
+                kind.constData(), d.size(), bench::percentile(d, 0.5), bench::percentile(d, 1.0));
+        slow.clear();
+    }
+};
+
 int main(int argc, char** argv) {
     QTemporaryDir dir;
     bench::clientEnvironment(dir.path());
-    QApplication app(argc, argv);
-    for (int i = 1; i < argc; ++i)
+    TimedApp app(argc, argv);
+    for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]) == "--hostile") return hostile();
+        if (QByteArray(argv[i]) == "--slow-events") app.timing = true;
+    }
     const bool quick = bench::quick(argc, argv);
     g_clock.start();
 
@@ -132,6 +169,7 @@ int main(int argc, char** argv) {
     // arrived and no chunk went above 2000 characters, 0 otherwise.
     auto phase = [&](double rate, int ms, bool lats) -> double {
         run(200);
+        app.slow.clear();
         const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
         w.feed.maxChunk = 0;
@@ -154,6 +192,7 @@ int main(int argc, char** argv) {
             "%.1f%% of the CPU stolen, %s\n",
             rate, (long long)want, want * 1000.0 / ms, (long long)got, (long long)w.feed.maxChunk,
             (long long)(arrivals - arr0), bench::stealPercent(ticks0), ok ? "held" : "not held");
+        app.report();
         return ok ? want * 1000.0 / ms : 0.0;
     };
 

@@ -1,5 +1,7 @@
 #include "app/panel_style.h"
 
+#include <QAbstractSpinBox>
+#include <QComboBox>
 #include <QPainter>
 #include <QPixmap>
 #include <QPixmapCache>
@@ -16,8 +18,12 @@ void PanelCacheStyle::drawPrimitive(PrimitiveElement element, const QStyleOption
                                     QPainter* painter, const QWidget* widget) const {
     const auto* frame = qstyleoption_cast<const QStyleOptionFrame*>(option);
     // Only what a copy reproduces exactly: a panel on a plain (translated)
-    // painter, filled with a solid brush. Anything else is drawn as usual.
+    // painter, filled with a solid brush, of a box that stands alone (styles
+    // draw the box of a spin box or combo box with their control, or not at
+    // all). Anything else is drawn as usual.
+    const QWidget* owner = widget ? widget->parentWidget() : nullptr;
     if (element != PE_PanelLineEdit || inside_ || !frame || option->rect.isEmpty() ||
+        qobject_cast<const QAbstractSpinBox*>(owner) || qobject_cast<const QComboBox*>(owner) ||
         painter->transform().type() > QTransform::TxTranslate ||
         option->palette.base().style() != Qt::SolidPattern) {
         QProxyStyle::drawPrimitive(element, option, painter, widget);

@@ -69,6 +69,8 @@ public:
     std::vector<std::pair<qint64, qint64>> seen; // read after stop()
     std::atomic<std::size_t> count{0};
 
+    ~Quotes() { stop(); }
+
     bool start(const QString& path, const QString& events) {
         DBusError err;
         dbus_error_init(&err);

@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
 
     double held = 0;
     for (double rate :
-         {25000.0, 50000.0, 100000.0, 150000.0, 200000.0, 250000.0, 300000.0, 400000.0}) {
+         {25000.0, 50000.0, 75000.0, 100000.0, 150000.0, 200000.0, 250000.0, 300000.0, 400000.0}) {
         const double sent = phase(rate, seconds * 1000, false);
         if (sent == 0) break;
         held = sent;

@@ -51,9 +51,11 @@ ClientWindow::ClientWindow(QXDClient& client)
     , c_(client) {
     setObjectName(QStringLiteral("QXDClient"));
     // The design packs the controls tightly: a small font, as it was laid
-    // out for.
+    // out for, in a condensed face where there is one, so that captions
+    // such as "If disconnected try reconnect" fit their controls.
     QFont small = font();
     small.setPixelSize(11);
+    small.setFamilies({QStringLiteral("DejaVu Sans Condensed"), small.family()});
     // Every text here is Latin-1; skipping the shaper (kerning and ligatures)
     // takes a fifth off each refresh of the status fields.
     small.setStyleStrategy(QFont::PreferNoShaping);

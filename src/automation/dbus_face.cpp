@@ -33,8 +33,10 @@ namespace {
 // A text as the bus carries it, in UTF-8; plain ASCII (every symbol in
 // practice) as it is.
 QByteArray BusUtf8(const QByteArray& b) {
-    for (char c : b)
-        if (c <= 0) return BytesToBus(b).toUtf8(); // NUL or a byte above 127
+    for (char c : b) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == 0 || u > 127) return BytesToBus(b).toUtf8(); // also where char is unsigned
+    }
     return b;
 }
 } // namespace

@@ -4,7 +4,9 @@
 // counts each quote. Quotes carry their sequence number in the volume field,
 // so the send time of each one is known on the same clock.
 //
-//   bench_feed [--quick]     feed.latency_us_*, feed.max_quotes_per_s, mem.peak_rss_mb_feed
+//   bench_feed [--quick]     feed.latency_us_*, feed.max_quotes_per_s,
+//                            feed.bare_max_quotes_per_s (baseline), feed.ratio_to_bare,
+//                            mem.peak_rss_mb_feed
 //   bench_feed --hostile     mem.growth_mb_hostile
 //   --slow-events            also: after each phase, the main thread's events
 //                            that took over 200 us, by kind (what kept it from
@@ -17,16 +19,19 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qxd;
@@ -83,6 +88,62 @@ int hostile() {
     return 0;
 }
 
+// The baseline of the feed rate: a thread that does nothing but read, from
+// a simulator of its own, under the same rules (every message arrives, no
+// read above 2000 characters). It blocks in recv() and counts frames, so
+// what stops it holding a rate is the machine: a thread that is not run for
+// longer than 2000 characters of stream.
+class BareReader {
+public:
+    std::atomic<std::int64_t> frames{0}, maxChunk{0}, reads{0};
+
+    bool start(quint16 port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+        QByteArray logon;
+        for (const char* m :
+             {"!demo", "^demo", "&1", "#APETR4", "#AVALE3", "#AITUB4", "#ABBDC4", "#AABEV3"})
+            logon += ConverteToSend(m);
+        if (::send(fd_, logon.constData(), std::size_t(logon.size()), MSG_NOSIGNAL) != logon.size())
+            return false;
+        thread_ = std::thread([this] { loop(); });
+        return true;
+    }
+    ~BareReader() {
+        if (fd_ < 0) return;
+        ::shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        ::close(fd_);
+    }
+
+private:
+    void loop() {
+        FrameExtractor ex;
+        std::vector<char> buf(1 << 16);
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            reads.fetch_add(1, std::memory_order_relaxed);
+            if (n > maxChunk.load(std::memory_order_relaxed))
+                maxChunk.store(n, std::memory_order_relaxed);
+            qsizetype left = 0;
+            std::int64_t got = 0;
+            for (QByteArrayView in(buf.data(), n);; in = {}) {
+                if (!ex.extract(in, left).isEmpty()) ++got;
+                if (left == 0) break;
+            }
+            frames.fetch_add(got, std::memory_order_relaxed);
+        }
+    }
+    int fd_ = -1;
+    std::thread thread_;
+};
+
 } // namespace
 
 // With --slow-events: times every event the main thread delivers and keeps
@@ -96,12 +157,16 @@ public:
 
     bool notify(QObject* o, QEvent* e) override {
         if (!timing || QThread::currentThread() != thread()) return QApplication::notify(o, e);
+        const int type = int(e->type());     // the event may be gone after delivery,
+        const QPointer<QObject> receiver(o); // and the receiver with it
         const qint64 t0 = g_clock.nsecsElapsed();
         const bool r = QApplication::notify(o, e);
         const double us = (g_clock.nsecsElapsed() - t0) / 1e3;
-        if (us > 200) {
+        if (us > 200 && !receiver) {
+            slow[QByteArray::number(type) + " (receiver deleted)"].push_back(us);
+        } else if (us > 200) {
             const QObject* named = o->objectName().isEmpty() && o->parent() ? o->parent() : o;
-            slow[QByteArray::number(int(e->type())) + " " + named->metaObject()->className() + " " +
+            slow[QByteArray::number(type) + " " + named->metaObject()->className() + " " +
                  named->objectName().toLatin1()]
                 .push_back(us);
         }
@@ -196,23 +261,71 @@ int main(int argc, char** argv) {
         return ok ? want * 1000.0 / ms : 0.0;
     };
 
+    // The baseline's phase, the same way against its own simulator.
+    QThread bareSimThread;
+    auto* bareFeed = new sim::FeedSim(bench::pacedFeed());
+    BareReader bare;
+    if (!bare.start(bench::startInThread(bareFeed, bareSimThread))) {
+        std::fprintf(stderr, "bench_feed: the bare reader could not connect\n");
+        return 1;
+    }
+    spin([&] { return bare.frames.load() > 0 && bare.frames.load() == bareFeed->sent.load(); },
+         5000);
+    auto barePhase = [&](double rate, int ms) -> double {
+        run(200);
+        const bench::CpuTicks ticks0 = bench::cpuTicks();
+        const std::int64_t sent0 = bareFeed->sent.load(), got0 = bare.frames.load(),
+                           reads0 = bare.reads.load();
+        bare.maxChunk = 0;
+        bareFeed->setRate(rate);
+        run(ms);
+        bareFeed->setRate(0);
+        run(50);
+        const std::int64_t want = bareFeed->sent.load() - sent0;
+        spin([&] { return bare.frames.load() - got0 >= want; }, 3000);
+        const std::int64_t got = bare.frames.load() - got0;
+        const bool ok = want > 0 && got == want && bare.maxChunk.load() <= 2000;
+        std::fprintf(stderr,
+                     "bare reader, rate %.0f: sent %lld (%.0f/s), read %lld, max chunk %lld, %lld "
+                     "reads, %.1f%% of the CPU stolen, %s\n",
+                     rate, (long long)want, want * 1000.0 / ms, (long long)got,
+                     (long long)bare.maxChunk.load(), (long long)(bare.reads.load() - reads0),
+                     bench::stealPercent(ticks0), ok ? "held" : "not held");
+        return ok ? want * 1000.0 / ms : 0.0;
+    };
+
     const int seconds = quick ? 3 : 10;
     phase(10000, seconds * 1000, true);
     bench::figure("feed.latency_us_p50", bench::percentile(lat, 0.50), "us");
     bench::figure("feed.latency_us_p99", bench::percentile(lat, 0.99), "us");
     bench::figure("feed.latency_us_p999", bench::percentile(lat, 0.999), "us");
 
-    double held = 0;
+    // The client and the baseline step up the same rates in turn, so both
+    // meet the machine of the same minutes; each stops at its first miss.
+    double held = 0, bareHeld = 0;
+    bool clientOn = true, bareOn = true;
     for (double rate :
          {25000.0, 50000.0, 75000.0, 100000.0, 150000.0, 200000.0, 250000.0, 300000.0, 400000.0}) {
-        const double sent = phase(rate, seconds * 1000, false);
-        if (sent == 0) break;
-        held = sent;
+        if (bareOn) {
+            const double sent = barePhase(rate, seconds * 1000);
+            bareOn = sent > 0;
+            bareHeld = std::max(bareHeld, sent);
+        }
+        if (clientOn) {
+            const double sent = phase(rate, seconds * 1000, false);
+            clientOn = sent > 0;
+            held = std::max(held, sent);
+        }
+        if (!bareOn && !clientOn) break;
     }
     bench::figure("feed.max_quotes_per_s", held, "quotes/s");
+    bench::figure("feed.bare_max_quotes_per_s", bareHeld,
+                  "quotes/s (baseline: a thread that only reads)");
+    bench::figure("feed.ratio_to_bare", bareHeld > 0 ? held / bareHeld : 0, "");
     bench::figure("mem.peak_rss_mb_feed", bench::memMb("VmHWM:"),
                   "MB (client and simulator in one process)");
 
     bench::stopInThread(feed, simThread);
+    bench::stopInThread(bareFeed, bareSimThread);
     return 0;
 }

@@ -8,6 +8,7 @@
 //                            feed.bare_max_quotes_per_s (baseline), feed.ratio_to_bare,
 //                            mem.peak_rss_mb_feed
 //   bench_feed --hostile     mem.growth_mb_hostile
+//   --rates=R1,R2,...        only the client's phases, at these rates
 //   --slow-events            also: after each phase, the main thread's events
 //                            that took over 200 us, by kind (what kept it from
 //                            reading)
@@ -253,10 +254,11 @@ int main(int argc, char** argv) {
         const bool ok = want > 0 && got == want && w.feed.maxChunk <= 2000;
         std::fprintf(
             stderr,
-            "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld, %lld reads, "
-            "%.1f%% of the CPU stolen, %s\n",
+            "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld, %lld chunks "
+            "over 2000, %lld reads, %.1f%% of the CPU stolen, %s\n",
             rate, (long long)want, want * 1000.0 / ms, (long long)got, (long long)w.feed.maxChunk,
-            (long long)(arrivals - arr0), bench::stealPercent(ticks0), ok ? "held" : "not held");
+            (long long)w.feed.overloadedChunks, (long long)(arrivals - arr0),
+            bench::stealPercent(ticks0), ok ? "held" : "not held");
         app.report();
         return ok ? want * 1000.0 / ms : 0.0;
     };
@@ -295,6 +297,16 @@ int main(int argc, char** argv) {
     };
 
     const int seconds = quick ? 3 : 10;
+    // --rates=R1,R2,...: only the client, at these rates, each whatever the
+    // one before did (to compare builds at a rate they do not hold).
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray(argv[i]).startsWith("--rates=")) {
+            for (const QByteArray& r : QByteArray(argv[i]).mid(8).split(','))
+                phase(r.toDouble(), seconds * 1000, false);
+            bench::stopInThread(feed, simThread);
+            bench::stopInThread(bareFeed, bareSimThread);
+            return 0;
+        }
     phase(10000, seconds * 1000, true);
     bench::figure("feed.latency_us_p50", bench::percentile(lat, 0.50), "us");
     bench::figure("feed.latency_us_p99", bench::percentile(lat, 0.99), "us");

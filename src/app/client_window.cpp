@@ -128,15 +128,47 @@ ClientWindow::ClientWindow(QXDClient& client)
     for (auto* e : findChildren<QLineEdit*>()) e->setStyle(panelStyle_);
 
     // The client's procedures change values at any rate; the widget follows
-    // a few times a second rather than on every change.
+    // a few times a second rather than on every change, and less often
+    // while the feed is too fast for a repaint to be free.
     poll_ = new QTimer(this);
     poll_->setInterval(100);
-    connect(poll_, &QTimer::timeout, this, [this] { refresh(); });
+    connect(poll_, &QTimer::timeout, this, &ClientWindow::tick);
     poll_->start();
+    tickClock_.start();
     refresh();
 }
 
+bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs) {
+    if (staleMs >= MaxStaleMs) return true;
+    // Bytes that arrive during the refresh, at the last tick's rate, against
+    // half the chunk limit; in integers, with a tick of at least 1 ms.
+    return feedBytes * costUs <=
+           FeedConnection::OverloadChunk / 2 * 1000 * std::max<qint64>(1, tickMs);
+}
+
+void ClientWindow::tick() {
+    const qint64 bytes = c_.feed.bytesRead - tickBytes_;
+    tickBytes_ = c_.feed.bytesRead;
+    const qint64 ms = tickClock_.restart();
+    if (!RefreshDue(bytes, ms, refreshUs_ + paintUs_,
+                    sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : MaxStaleMs))
+        return;
+    refresh();
+}
+
+bool ClientWindow::event(QEvent* e) {
+    if (e->type() != QEvent::UpdateRequest) return QWidget::event(e);
+    QElapsedTimer t;
+    t.start();
+    const bool r = QWidget::event(e);
+    paintUs_ = t.nsecsElapsed() / 1000;
+    return r;
+}
+
 void ClientWindow::refresh(bool now) {
+    QElapsedTimer t;
+    t.start();
+    sinceRefresh_.start();
     const Controls& c = c_.ctl;
     setWindowTitle(shown(c.Caption));
     setTextIfChanged(serverIP_, latin1(c.ServerIP));
@@ -173,6 +205,7 @@ void ClientWindow::refresh(bool now) {
             p = palette();
         cont1_->setPalette(p);
     }
+    refreshUs_ = t.nsecsElapsed() / 1000;
     if (now) repaint();
 }
 

@@ -2,6 +2,7 @@
 // user's edits back into them. It holds no state of its own.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 class QLineEdit;
@@ -14,6 +15,15 @@ class QStyle;
 namespace qxd {
 
 class QXDClient;
+
+// Whether the window's periodic refresh may run now. A refresh holds the
+// thread that reads the quotes for `costUs` (its own work and the repaint it
+// causes); the feed delivered `feedBytes` in the last `tickMs`. A refresh
+// that would let more than half a chunk's limit pile up in the socket waits,
+// since a chunk above the limit costs complete quotes, but never for more
+// than `MaxStaleMs` since the last refresh (`staleMs`).
+bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs);
+constexpr qint64 MaxStaleMs = 1000;
 
 class ClientWindow : public QWidget {
     Q_OBJECT
@@ -38,6 +48,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    bool event(QEvent* e) override;
 
 private:
     QXDClient& c_;
@@ -49,6 +60,12 @@ private:
     QTimer* poll_;
     QStyle* panelStyle_;
     int cont1Back_ = -1;
+
+    // Pacing of the periodic refresh (see RefreshDue).
+    void tick();
+    QElapsedTimer sinceRefresh_, tickClock_;
+    qint64 tickBytes_ = 0;
+    qint64 refreshUs_ = 0, paintUs_ = 0; // the last refresh's work and repaint
 };
 
 } // namespace qxd

@@ -149,6 +149,7 @@ void FeedConnection::sock_DataArrival() {
     // A chunk above the drop limit is dropped whole, so no more of it is kept
     // than it takes to tell.
     const QByteArray chunk = c_.sock.GetData(DropChunk + 1);
+    bytesRead += c_.sock.lastRead();
     maxChunk = std::max<qint64>(maxChunk, c_.sock.lastRead());
     if (chunk.size() > OverloadChunk) {
         ++overloadedChunks;

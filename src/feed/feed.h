@@ -36,8 +36,9 @@ public:
     std::int16_t Overloaded = 0;
     std::int16_t Working = 0;
 
-    // Counters for the window's owner and benchmarks: the largest chunk
-    // read, chunks that set Overloaded, chunks dropped whole.
+    // Counters for the window's owner and benchmarks: the bytes read, the
+    // largest chunk read, chunks that set Overloaded, chunks dropped whole.
+    qint64 bytesRead = 0;
     qint64 maxChunk = 0;
     std::int64_t overloadedChunks = 0;
     std::int64_t droppedChunks = 0;

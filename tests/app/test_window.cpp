@@ -60,6 +60,8 @@ private slots:
     void unwritableSettings();
     void userEditsReachState();
     void cachedPanelsMatchTheStyle();
+    void refreshWaitsForAFastFeed_data();
+    void refreshWaitsForAFastFeed();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -241,4 +243,46 @@ void TestWindow::cachedPanelsMatchTheStyle() {
 }
 
 QTEST_MAIN(TestWindow)
+// A 100 ms tick; a refresh costs `costUs`. The limit is 1000 bytes piling up
+// during the refresh (half a chunk's limit).
+void TestWindow::refreshWaitsForAFastFeed_data() {
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<qint64>("tickMs");
+    QTest::addColumn<qint64>("costUs");
+    QTest::addColumn<qint64>("staleMs");
+    QTest::addColumn<bool>("due");
+    QTest::newRow("quiet feed") << qint64(0) << qint64(100) << qint64(5000) << qint64(100) << true;
+    // 10,000 quotes/s of 35 bytes: 35 bytes a millisecond.
+    QTest::newRow("10k/s, 1 ms repaint")
+        << qint64(35000) << qint64(100) << qint64(1000) << qint64(100) << true;
+    // 200,000 quotes/s: 7000 bytes a millisecond.
+    QTest::newRow("200k/s, 1 ms repaint")
+        << qint64(700000) << qint64(100) << qint64(1000) << qint64(100) << false;
+    QTest::newRow("200k/s, 140 us repaint")
+        << qint64(700000) << qint64(100) << qint64(140) << qint64(100) << true;
+    QTest::newRow("200k/s, 150 us repaint")
+        << qint64(700000) << qint64(100) << qint64(150) << qint64(100) << false;
+    QTest::newRow("exactly at the limit")
+        << qint64(100000) << qint64(100) << qint64(1000) << qint64(100) << true;
+    QTest::newRow("one byte over")
+        << qint64(100001) << qint64(100) << qint64(1000) << qint64(100) << false;
+    QTest::newRow("stale for a second")
+        << qint64(700000) << qint64(100) << qint64(1000) << MaxStaleMs << true;
+    QTest::newRow("stale just under")
+        << qint64(700000) << qint64(100) << qint64(1000) << MaxStaleMs - 1 << false;
+    // A tick that came at once (the timer caught up) counts as 1 ms.
+    QTest::newRow("0 ms tick") << qint64(900) << qint64(0) << qint64(1000) << qint64(100) << true;
+    QTest::newRow("0 ms tick, burst")
+        << qint64(1100) << qint64(0) << qint64(1000) << qint64(100) << false;
+}
+
+void TestWindow::refreshWaitsForAFastFeed() {
+    QFETCH(qint64, bytes);
+    QFETCH(qint64, tickMs);
+    QFETCH(qint64, costUs);
+    QFETCH(qint64, staleMs);
+    QFETCH(bool, due);
+    QCOMPARE(RefreshDue(bytes, tickMs, costUs, staleMs), due);
+}
+
 #include "test_window.moc"

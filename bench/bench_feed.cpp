@@ -58,6 +58,10 @@ int hostile() {
         ::send(fd, "`5", 2, MSG_NOSIGNAL);
         for (int i = 0; i < 100 * 1024; ++i)
             if (::send(fd, junk.constData(), junk.size(), MSG_NOSIGNAL) < 0) break;
+        // A pause, so the frame after the junk comes in a read of its own;
+        // sent at once, it can share a chunk above 5000 with the junk's tail
+        // and be dropped with it, as such chunks are.
+        ::usleep(300'000);
         ::send(fd, "~`12#N~", 7, MSG_NOSIGNAL);
         done = true;
         ::sleep(1);

@@ -15,6 +15,7 @@
 #include <QStyleOption>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <optional>
 
@@ -62,6 +63,7 @@ private slots:
     void cachedPanelsMatchTheStyle();
     void refreshWaitsForAFastFeed_data();
     void refreshWaitsForAFastFeed();
+    void floodedWindowStillFollows();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -283,6 +285,33 @@ void TestWindow::refreshWaitsForAFastFeed() {
     QFETCH(qint64, staleMs);
     QFETCH(bool, due);
     QCOMPARE(RefreshDue(bytes, tickMs, costUs, staleMs), due);
+}
+
+// Under a feed far too fast for any repaint the window follows about once
+// a second, not every tick and not never; a quiet feed is followed at once.
+void TestWindow::floodedWindowStillFollows() {
+    Fixture f;
+    QXDClient& c = f.make();
+    c.Show();
+    QLabel* shown = ctl<QLabel>(c, "NReceived");
+    c.ctl.NReceived = 1;
+    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("1"), 1000);
+
+    QTimer flood; // a gigabyte every 10 ms
+    connect(&flood, &QTimer::timeout, this, [&] { c.feed.bytesRead += 1'000'000'000; });
+    flood.start(10);
+    QTest::qWait(250);
+    c.ctl.NReceived = 2; // caught by whichever refresh comes next, once the cap runs out
+    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("2"), 3000);
+    c.ctl.NReceived = 3; // just after a refresh: not within the next half second
+    QTest::qWait(500);
+    QCOMPARE(shown->text(), QStringLiteral("2"));
+    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("3"), 3000);
+
+    flood.stop();
+    QTest::qWait(250); // a tick with the flood in it may still wait
+    c.ctl.NReceived = 4;
+    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("4"), 400);
 }
 
 #include "test_window.moc"

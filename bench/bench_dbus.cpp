@@ -118,7 +118,11 @@ void paced(double rate, int ms, const std::function<void(int)>& send) {
 }
 
 // Rates tried in turn until one is not held.
-const double Ladder[] = {2500, 5000, 10000, 15000, 20000, 25000, 30000, 35000, 40000, 50000, 60000};
+// Steps of 2500 up to 20,000, where these machines' bus tops out: with steps
+// of 5000 there, the ratio could only read 0.67 or 0.75 for a client a step
+// behind.
+const double Ladder[] = {2500,  5000,  7500,  10000, 12500, 15000, 17500,
+                         20000, 25000, 30000, 35000, 40000, 50000, 60000};
 
 } // namespace
 

@@ -150,9 +150,8 @@ void ClientWindow::tick() {
     const qint64 bytes = c_.feed.bytesRead - tickBytes_;
     tickBytes_ = c_.feed.bytesRead;
     const qint64 ms = tickClock_.restart();
-    if (!RefreshDue(bytes, ms, refreshUs_ + paintUs_,
-                    sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : MaxStaleMs))
-        return;
+    // The constructor's refresh started sinceRefresh_.
+    if (!RefreshDue(bytes, ms, refreshUs_ + paintUs_, sinceRefresh_.elapsed())) return;
     refresh();
 }
 

@@ -41,6 +41,7 @@ bool FeedConnection::yield() {
 }
 
 void FeedConnection::closeLoop() {
+    busyPoll_.stop();
     while (c_.sock.State() != SocketComponent::Closed) {
         c_.sock.Close();
         c_.ctl.Label1 = "Closing socket";
@@ -108,10 +109,12 @@ void FeedConnection::armReconnect() {
 }
 
 void FeedConnection::sock_Close() {
+    busyPoll_.stop();
     armReconnect();
 }
 
 void FeedConnection::sock_Error(int, const QString& description) {
+    busyPoll_.stop();
     c_.ctl.Label1 = description.toLatin1();
     armReconnect();
 }
@@ -151,6 +154,7 @@ void FeedConnection::sock_DataArrival() {
     const QByteArray chunk = c_.sock.GetData(DropChunk + 1);
     bytesRead += c_.sock.lastRead();
     maxChunk = std::max<qint64>(maxChunk, c_.sock.lastRead());
+    busyPoll_.arrived(c_.sock.lastRead());
     if (chunk.size() > OverloadChunk) {
         ++overloadedChunks;
         Overloaded = 1;

@@ -5,6 +5,7 @@
 // hand-off it works on.
 #pragma once
 
+#include "feed/busy_poll.h"
 #include "wire/frame.h"
 #include "wire/socket.h"
 
@@ -65,6 +66,8 @@ public:
 
     // The receive buffer.
     const FrameExtractor& extractor() const { return extractor_; }
+    // Whether the feed is fast enough that the thread polls rather than sleeps.
+    const BusyPoll& busyPoll() const { return busyPoll_; }
 
     // The symbol list: entries of exactly SymbolEntryWidth bytes.
     const std::vector<QByteArray>& SymbolList() const { return symbols_; }
@@ -90,6 +93,7 @@ private:
 
     QXDClient& c_;
     FrameExtractor extractor_;
+    BusyPoll busyPoll_;
     std::vector<QByteArray> symbols_;
     QHash<QByteArray, qsizetype> symbolIndex_; // trimmed entry -> position
 };

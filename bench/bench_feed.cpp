@@ -247,6 +247,7 @@ int main(int argc, char** argv) {
         measure = lats;
         feed->setRate(rate);
         run(ms);
+        const bool polling = w.feed.busyPoll().polling();
         feed->setRate(0);
         const std::int64_t want = [&] {
             run(50);
@@ -259,10 +260,10 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld, %lld chunks "
-            "over 2000, %lld reads, %.1f%% of the CPU stolen, %s\n",
+            "over 2000, %lld reads, %.1f%% of the CPU stolen,%s %s\n",
             rate, (long long)want, want * 1000.0 / ms, (long long)got, (long long)w.feed.maxChunk,
             (long long)w.feed.overloadedChunks, (long long)(arrivals - arr0),
-            bench::stealPercent(ticks0), ok ? "held" : "not held");
+            bench::stealPercent(ticks0), polling ? " polling," : "", ok ? "held" : "not held");
         app.report();
         return ok ? want * 1000.0 / ms : 0.0;
     };

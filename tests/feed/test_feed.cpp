@@ -54,6 +54,9 @@ private slots:
     void dispatcher_data();
     void dispatcher();
     void chunkThresholds();
+    void busyPollRate_data();
+    void busyPollRate();
+    void busyPollFollowsTheFeed();
     void acknowledgements();
     void messageBoxHoldsTheLoop();
     void workingLoweredOnException();
@@ -217,6 +220,49 @@ void TestFeed::chunkThresholds() {
     f.arrive(frame("{A,1"));
     QCOMPARE(f.feed().Overloaded, std::int16_t(0));
     QCOMPARE(f.host.kinds.last(), int(KindComplete));
+}
+
+void TestFeed::busyPollRate_data() {
+    QTest::addColumn<bool>("polling");
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<bool>("next");
+    QTest::newRow("asleep, at the start rate") << false << qint64(50000) << qint64(100) << true;
+    QTest::newRow("asleep, a byte short") << false << qint64(49999) << qint64(100) << false;
+    QTest::newRow("polling, below the start rate") << true << qint64(25000) << qint64(100) << true;
+    QTest::newRow("polling, a byte under half") << true << qint64(24999) << qint64(100) << false;
+    QTest::newRow("a long window, judged by rate")
+        << false << qint64(60000) << qint64(150) << false;
+    QTest::newRow("no time, judged as a millisecond") << false << qint64(500) << qint64(0) << true;
+    QTest::newRow("quiet") << true << qint64(0) << qint64(100) << false;
+}
+
+void TestFeed::busyPollRate() {
+    QFETCH(bool, polling);
+    QFETCH(qint64, bytes);
+    QFETCH(qint64, ms);
+    QTEST(BusyPoll::Next(polling, bytes, ms), "next");
+}
+
+void TestFeed::busyPollFollowsTheFeed() {
+    Fake f;
+    const QByteArray junk(5000, 'j');
+    auto flood = [&] {
+        QElapsedTimer t;
+        t.start();
+        while (!f.feed().busyPoll().polling() && t.elapsed() < 5000) {
+            f.arrive(junk);
+            QTest::qWait(1);
+        }
+        return f.feed().busyPoll().polling();
+    };
+    QVERIFY(!f.feed().busyPoll().polling());
+    QVERIFY(flood());
+    // A feed gone quiet lets the thread sleep again without another read.
+    QTRY_VERIFY(!f.feed().busyPoll().polling());
+    QVERIFY(flood());
+    f.feed().sock_Close();
+    QVERIFY(!f.feed().busyPoll().polling());
 }
 
 void TestFeed::acknowledgements() {

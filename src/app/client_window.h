@@ -35,6 +35,9 @@ public:
     void makeTopmost();
     void focusUserName();
 
+    // What the last refresh that changed anything cost, with its repaint.
+    qint64 refreshCostUs() const { return refreshUs_ + paintUs_; }
+
     // The child widget with a control's name (for tests and tools).
     QWidget* control(const char* name) const;
 
@@ -66,6 +69,7 @@ private:
     QElapsedTimer sinceRefresh_, tickClock_;
     qint64 tickBytes_ = 0;
     qint64 refreshUs_ = 0, paintUs_ = 0; // the last refresh's work and repaint
+    bool paintPending_ = false;          // a refresh changed what is shown
 };
 
 } // namespace qxd

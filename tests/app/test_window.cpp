@@ -64,6 +64,7 @@ private slots:
     void refreshWaitsForAFastFeed_data();
     void refreshWaitsForAFastFeed();
     void floodedWindowStillFollows();
+    void blinkLeavesTheRefreshCost();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -242,6 +243,30 @@ void TestWindow::cachedPanelsMatchTheStyle() {
         QCOMPARE(cached.panelsDrawn(), drawn + (l.seen ? 0 : 1));
         QCOMPARE(got, want);
     }
+}
+
+void TestWindow::blinkLeavesTheRefreshCost() {
+    Fixture f;
+    QXDClient& c = f.make();
+    c.Show();
+    ClientWindow* w = c.view();
+    c.ctl.Text1 = QByteArray(200, 'x');
+    c.ctl.NReceived = 5;
+    w->refresh();
+    QTRY_VERIFY(w->refreshCostUs() > 0);
+    QTest::qWait(50);
+    const qint64 cost = w->refreshCostUs();
+    // A repaint that no refresh caused, as the focused box's cursor makes.
+    for (int i = 0; i < 3; ++i) {
+        ctl<QLineEdit>(c, "UserName")->update();
+        QTest::qWait(20);
+    }
+    QCOMPARE(w->refreshCostUs(), cost);
+    // A refresh that changes nothing leaves it too.
+    w->refresh();
+    ctl<QLineEdit>(c, "UserName")->update();
+    QTest::qWait(20);
+    QCOMPARE(w->refreshCostUs(), cost);
 }
 
 QTEST_MAIN(TestWindow)

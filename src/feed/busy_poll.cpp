@@ -30,15 +30,13 @@ void BusyPoll::stop() {
 }
 
 void BusyPoll::check() {
+    const bool polling = timer_.isActive();
     const qint64 ms = window_.elapsed();
-    if (ms < WindowMs) return;
-    const bool on = Next(timer_.isActive(), bytes_, ms);
+    if (ms < (polling ? StopWindowMs : StartWindowMs)) return;
+    const bool on = Next(polling, bytes_, ms);
     bytes_ = 0;
     window_.start();
-    if (on && !timer_.isActive())
-        timer_.start();
-    else if (!on && timer_.isActive())
-        timer_.stop();
+    if (on != polling) on ? timer_.start() : timer_.stop();
 }
 
 } // namespace qxd

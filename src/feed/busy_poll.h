@@ -18,16 +18,19 @@ namespace qxd {
 class BusyPoll : public QObject {
     Q_OBJECT
 public:
-    // The rate is judged over windows of this length.
-    static constexpr qint64 WindowMs = 100;
+    // The rate is judged over short windows while the thread sleeps, so
+    // that polling covers a burst from its start, and over long ones while
+    // it polls, so that a short lull does not end it.
+    static constexpr qint64 StartWindowMs = 10;
+    static constexpr qint64 StopWindowMs = 100;
     // Characters a millisecond from which the thread polls: a 2 ms wake-up
     // then lets half the overload chunk pile up. It stops polling below
     // half that, so a rate near the mark does not flip it every window.
     static constexpr qint64 StartCharsPerMs = 500;
     static constexpr qint64 StopCharsPerMs = 250;
 
-    // Whether to poll over the next window, from whether the last one
-    // polled and the bytes it brought in ms milliseconds.
+    // Whether to poll over the next window, from whether the thread polled
+    // over the last one and the bytes it brought in ms milliseconds.
     static bool Next(bool polling, qint64 bytes, qint64 ms);
 
     explicit BusyPoll(QObject* parent = nullptr);

@@ -231,6 +231,7 @@ void TestFeed::busyPollRate_data() {
     QTest::newRow("asleep, a byte short") << false << qint64(49999) << qint64(100) << false;
     QTest::newRow("polling, below the start rate") << true << qint64(25000) << qint64(100) << true;
     QTest::newRow("polling, a byte under half") << true << qint64(24999) << qint64(100) << false;
+    QTest::newRow("a short window, judged by rate") << false << qint64(5000) << qint64(10) << true;
     QTest::newRow("a long window, judged by rate")
         << false << qint64(60000) << qint64(150) << false;
     QTest::newRow("no time, judged as a millisecond") << false << qint64(500) << qint64(0) << true;

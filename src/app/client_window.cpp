@@ -12,6 +12,8 @@
 #include <QStyleFactory>
 #include <QTimer>
 
+#include <utility>
+
 namespace qxd {
 
 namespace {

@@ -23,11 +23,13 @@ public:
     // it polls, so that a short lull does not end it.
     static constexpr qint64 StartWindowMs = 10;
     static constexpr qint64 StopWindowMs = 100;
-    // Characters a millisecond from which the thread polls: a 2 ms wake-up
-    // then lets half the overload chunk pile up. It stops polling below
-    // half that, so a rate near the mark does not flip it every window.
-    static constexpr qint64 StartCharsPerMs = 500;
-    static constexpr qint64 StopCharsPerMs = 250;
+    // Characters a millisecond from which the thread polls: a wake-up 2 ms
+    // late then lets a whole overload chunk pile up. Below that, the busy
+    // CPU would cost more than it saves: other processes on the quotes' way
+    // (a bus daemon, the host) need it. It stops polling below half that,
+    // so a rate near the mark does not flip it every window.
+    static constexpr qint64 StartCharsPerMs = 1000;
+    static constexpr qint64 StopCharsPerMs = 500;
 
     // Whether to poll over the next window, from whether the thread polled
     // over the last one and the bytes it brought in ms milliseconds.

@@ -227,14 +227,14 @@ void TestFeed::busyPollRate_data() {
     QTest::addColumn<qint64>("bytes");
     QTest::addColumn<qint64>("ms");
     QTest::addColumn<bool>("next");
-    QTest::newRow("asleep, at the start rate") << false << qint64(50000) << qint64(100) << true;
-    QTest::newRow("asleep, a byte short") << false << qint64(49999) << qint64(100) << false;
-    QTest::newRow("polling, below the start rate") << true << qint64(25000) << qint64(100) << true;
-    QTest::newRow("polling, a byte under half") << true << qint64(24999) << qint64(100) << false;
-    QTest::newRow("a short window, judged by rate") << false << qint64(5000) << qint64(10) << true;
+    QTest::newRow("asleep, at the start rate") << false << qint64(100000) << qint64(100) << true;
+    QTest::newRow("asleep, a byte short") << false << qint64(99999) << qint64(100) << false;
+    QTest::newRow("polling, below the start rate") << true << qint64(50000) << qint64(100) << true;
+    QTest::newRow("polling, a byte under half") << true << qint64(49999) << qint64(100) << false;
+    QTest::newRow("a short window, judged by rate") << false << qint64(10000) << qint64(10) << true;
     QTest::newRow("a long window, judged by rate")
-        << false << qint64(60000) << qint64(150) << false;
-    QTest::newRow("no time, judged as a millisecond") << false << qint64(500) << qint64(0) << true;
+        << false << qint64(120000) << qint64(150) << false;
+    QTest::newRow("no time, judged as a millisecond") << false << qint64(1000) << qint64(0) << true;
     QTest::newRow("quiet") << true << qint64(0) << qint64(100) << false;
 }
 
@@ -252,6 +252,7 @@ void TestFeed::busyPollFollowsTheFeed() {
         QElapsedTimer t;
         t.start();
         while (!f.feed().busyPoll().polling() && t.elapsed() < 5000) {
+            f.arrive(junk);
             f.arrive(junk);
             QTest::qWait(1);
         }

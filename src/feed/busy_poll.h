@@ -4,7 +4,7 @@
 // woken late now and then: on a virtual machine a halted CPU can take
 // milliseconds to run again. At a fast feed that is more than 2000
 // characters of stream, a chunk that costs its complete quotes. While the
-// feed brings more than StartCharsPerMs, a zero-interval timer keeps the
+// feed brings at least StartCharsPerMs, a zero-interval timer keeps the
 // event loop turning instead, at the price of one busy CPU; it stops once
 // the feed falls below StopCharsPerMs, or ends.
 #pragma once

@@ -7,11 +7,22 @@
 // feed brings at least StartCharsPerMs, a zero-interval timer keeps the
 // event loop turning instead, at the price of one busy CPU; it stops once
 // the feed falls below StopCharsPerMs, or ends.
+//
+// A busy thread only helps while the machine has a CPU to spare. When other
+// threads want the CPUs (on the quotes' way to the host: a bus daemon, the
+// host itself), the scheduler takes the CPU from the thread that has run the
+// most, which is the polling one, for milliseconds at a time; a thread that
+// sleeps until its bytes arrive is run first instead. So polling also stops
+// when the thread is preempted more than MaxPreemptionsPerS, and does not
+// start again for CrowdedBackoffMs.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+
+#include <functional>
+#include <utility>
 
 namespace qxd {
 
@@ -35,19 +46,36 @@ public:
     // over the last one and the bytes it brought in ms milliseconds.
     static bool Next(bool polling, qint64 bytes, qint64 ms);
 
+    // Preemptions of an otherwise unhindered polling thread: a kernel thread
+    // now and then, some per second; with the CPUs wanted by others, tens to
+    // hundreds in each window.
+    static constexpr qint64 MaxPreemptionsPerS = 100;
+    static constexpr qint64 CrowdedBackoffMs = 1000;
+    // Whether `preemptions` of the polling thread in `ms` milliseconds tell
+    // that others want the CPU.
+    static bool Crowded(qint64 preemptions, qint64 ms);
+
     explicit BusyPoll(QObject* parent = nullptr);
     // A read of the feed brought these bytes.
     void arrived(qint64 bytes);
     // The connection ended: sleep again.
     void stop();
     bool polling() const { return timer_.isActive(); }
+    // Whether polling last ended because the CPUs were crowded.
+    bool crowded() const { return crowded_; }
+
+    // The count of the calling thread's preemptions so far (tests replace it).
+    using Counter = std::function<qint64()>;
+    void setPreemptionCounter(Counter c) { preemptions_ = std::move(c); }
 
 private:
     void check();
 
     QTimer timer_;
-    QElapsedTimer window_;
-    qint64 bytes_ = 0;
+    QElapsedTimer window_, sinceCrowded_;
+    qint64 bytes_ = 0, preempted0_ = 0;
+    bool crowded_ = false;
+    Counter preemptions_;
 };
 
 } // namespace qxd

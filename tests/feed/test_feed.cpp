@@ -4,6 +4,7 @@
 #include "support/live_client.h"
 #include "wire/pack.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <stdexcept>
@@ -57,6 +58,9 @@ private slots:
     void busyPollRate_data();
     void busyPollRate();
     void busyPollFollowsTheFeed();
+    void busyPollCrowded_data();
+    void busyPollCrowded();
+    void busyPollYieldsACrowdedMachine();
     void acknowledgements();
     void messageBoxHoldsTheLoop();
     void workingLoweredOnException();
@@ -265,6 +269,53 @@ void TestFeed::busyPollFollowsTheFeed() {
     QVERIFY(flood());
     f.feed().sock_Close();
     QVERIFY(!f.feed().busyPoll().polling());
+}
+
+void TestFeed::busyPollCrowded_data() {
+    QTest::addColumn<qint64>("preemptions");
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<bool>("crowded");
+    QTest::newRow("none") << qint64(0) << qint64(100) << false;
+    QTest::newRow("at the mark") << qint64(10) << qint64(100) << false;
+    QTest::newRow("one over") << qint64(11) << qint64(100) << true;
+    QTest::newRow("a long window, judged by rate") << qint64(20) << qint64(250) << false;
+    QTest::newRow("no time, judged as a millisecond") << qint64(1) << qint64(0) << true;
+}
+
+void TestFeed::busyPollCrowded() {
+    QFETCH(qint64, preemptions);
+    QFETCH(qint64, ms);
+    QTEST(BusyPoll::Crowded(preemptions, ms), "crowded");
+}
+
+void TestFeed::busyPollYieldsACrowdedMachine() {
+    BusyPoll p;
+    qint64 preemptions = 0;
+    p.setPreemptionCounter([&] { return preemptions; });
+    auto fastFeed = [&](int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            p.arrived(100000);
+            QTest::qWait(1);
+        }
+    };
+    fastFeed(30);
+    QVERIFY(p.polling());
+    // A kernel thread now and then does not end it.
+    preemptions += 5;
+    fastFeed(150);
+    QVERIFY(p.polling());
+    // Others wanting the CPU do, and the fast feed does not start it again
+    // until the back-off is over.
+    preemptions += 1000;
+    fastFeed(300);
+    QVERIFY(!p.polling());
+    QVERIFY(p.crowded());
+    QTest::qWait(BusyPoll::CrowdedBackoffMs);
+    fastFeed(30);
+    QVERIFY(p.polling());
+    QVERIFY(!p.crowded());
 }
 
 void TestFeed::acknowledgements() {

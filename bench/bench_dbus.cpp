@@ -9,6 +9,8 @@
 //   bench_dbus [--quick]   start.ms_to_bus_name, dbus.bus_quotes_per_s,
 //                          dbus.max_quotes_per_s, dbus.ratio_to_bus,
 //                          dbus.latency_us_p99 (and the baseline's)
+//   --rates=R1,R2,...      only the client's phases, at these rates (to
+//                          compare builds in the same minutes)
 #include "automation/dbus_face.h"
 #include "common.h"
 #include "sim/sim.h"
@@ -130,6 +132,11 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const bool quick = bench::quick(argc, argv);
     const int phaseMs = quick ? 2000 : 10000;
+    std::vector<double> rates;
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray(argv[i]).startsWith("--rates="))
+            for (const QByteArray& r : QByteArray(argv[i]).mid(8).split(','))
+                rates.push_back(r.toDouble());
     binDir = QCoreApplication::applicationDirPath();
     clientPath = QDir(binDir + "/../src").absoluteFilePath("qxdataclient");
     QTemporaryDir dir;
@@ -167,7 +174,7 @@ int main(int argc, char** argv) {
     auto owned = [&] { return bus.interface()->isServiceRegistered(BusName).value(); };
 
     // Start: from the program's start to its name on the bus.
-    {
+    if (rates.empty()) {
         std::vector<double> ms;
         for (int i = 0; i < (quick ? 3 : 9); ++i) {
             QProcess c;
@@ -187,7 +194,7 @@ int main(int argc, char** argv) {
     // Baseline: the bare emitter.
     Ring emitted;
     double busRate = 0, busP99 = 0, halfRate = 0;
-    {
+    if (rates.empty()) {
         QDBusConnection em = QDBusConnection::connectToBus(address, "emitter");
         em.registerService("bench.Emitter");
         HostProc host(env, {"--service", "bench.Emitter", "--path", "/E"}, dir.path() + "/e.bin");
@@ -235,8 +242,10 @@ int main(int argc, char** argv) {
         busP99 = p99(host.finish(), emitted, from, to);
         QDBusConnection::disconnectFromBus("emitter");
     }
-    bench::figure("dbus.bus_quotes_per_s", busRate, "quotes/s (baseline: bare emitter)");
-    bench::figure("dbus.bus_latency_us_p99", busP99, "us (baseline, at half its rate)");
+    if (rates.empty()) {
+        bench::figure("dbus.bus_quotes_per_s", busRate, "quotes/s (baseline: bare emitter)");
+        bench::figure("dbus.bus_latency_us_p99", busP99, "us (baseline, at half its rate)");
+    }
 
     // The client.
     sim::Options o = bench::pacedFeed();
@@ -280,20 +289,25 @@ int main(int argc, char** argv) {
                          (long long)want, (long long)(host.count - c0), ok ? "held" : "not held");
             return ok;
         };
-        // Latency first, at half the baseline's rate (sequence numbers still exact).
-        const qint64 from = feed->sent.load() + 1;
-        phase(halfRate, phaseMs);
-        const qint64 to = feed->sent.load() + 1;
-        for (double rate : Ladder) {
-            if (!phase(rate, phaseMs)) break;
-            clientRate = rate;
+        for (double rate : rates) phase(rate, phaseMs);
+        if (rates.empty()) {
+            // Latency first, at half the baseline's rate (sequence numbers still exact).
+            const qint64 from = feed->sent.load() + 1;
+            phase(halfRate, phaseMs);
+            const qint64 to = feed->sent.load() + 1;
+            for (double rate : Ladder) {
+                if (!phase(rate, phaseMs)) break;
+                clientRate = rate;
+            }
+            run(500);
+            clientP99 = p99(host.finish(), sent, from, to);
         }
-        run(500);
-        clientP99 = p99(host.finish(), sent, from, to);
     }
-    bench::figure("dbus.max_quotes_per_s", clientRate, "quotes/s");
-    bench::figure("dbus.ratio_to_bus", busRate > 0 ? clientRate / busRate : 0, "");
-    bench::figure("dbus.latency_us_p99", clientP99, "us (at half the baseline's rate)");
+    if (rates.empty()) {
+        bench::figure("dbus.max_quotes_per_s", clientRate, "quotes/s");
+        bench::figure("dbus.ratio_to_bus", busRate > 0 ? clientRate / busRate : 0, "");
+        bench::figure("dbus.latency_us_p99", clientP99, "us (at half the baseline's rate)");
+    }
 
     client.terminate();
     client.waitForFinished(10000);

@@ -9,6 +9,8 @@
 //                            mem.peak_rss_mb_feed
 //   bench_feed --hostile     mem.growth_mb_hostile
 //   --rates=R1,R2,...        only the client's phases, at these rates
+//   --bare-rates=R1,R2,...   only the baseline's phases, at these rates
+//   --bare-poll              the baseline spins on recv() instead of blocking
 //   --slow-events            also: after each phase, the main thread's events
 //                            that took over 200 us, by kind (what kept it from
 //                            reading)
@@ -97,12 +99,15 @@ int hostile() {
 // a simulator of its own, under the same rules (every message arrives, no
 // read above 2000 characters). It blocks in recv() and counts frames, so
 // what stops it holding a rate is the machine: a thread that is not run for
-// longer than 2000 characters of stream.
+// longer than 2000 characters of stream. With --bare-poll it spins instead,
+// as the client does while the feed is fast.
 class BareReader {
 public:
     std::atomic<std::int64_t> frames{0}, maxChunk{0}, reads{0};
 
-    bool start(quint16 port) {
+    // poll: spin on a non-blocking recv() instead of sleeping in it.
+    bool start(quint16 port, bool poll) {
+        poll_ = poll;
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -130,8 +135,8 @@ private:
         FrameExtractor ex;
         std::vector<char> buf(1 << 16);
         for (;;) {
-            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-            if (n < 0 && errno == EINTR) continue;
+            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), poll_ ? MSG_DONTWAIT : 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) return;
             reads.fetch_add(1, std::memory_order_relaxed);
             if (n > maxChunk.load(std::memory_order_relaxed))
@@ -146,6 +151,7 @@ private:
         }
     }
     int fd_ = -1;
+    bool poll_ = false;
     std::thread thread_;
 };
 
@@ -260,10 +266,11 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld, %lld chunks "
-            "over 2000, %lld reads, %.1f%% of the CPU stolen,%s %s\n",
+            "over 2000, %lld reads, %.1f%% of the CPU stolen,%s%s %s\n",
             rate, (long long)want, want * 1000.0 / ms, (long long)got, (long long)w.feed.maxChunk,
             (long long)w.feed.overloadedChunks, (long long)(arrivals - arr0),
-            bench::stealPercent(ticks0), polling ? " polling," : "", ok ? "held" : "not held");
+            bench::stealPercent(ticks0), polling ? " polling," : "",
+            w.feed.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
         app.report();
         return ok ? want * 1000.0 / ms : 0.0;
     };
@@ -272,7 +279,9 @@ int main(int argc, char** argv) {
     QThread bareSimThread;
     auto* bareFeed = new sim::FeedSim(bench::pacedFeed());
     BareReader bare;
-    if (!bare.start(bench::startInThread(bareFeed, bareSimThread))) {
+    bool barePoll = false;
+    for (int i = 1; i < argc; ++i) barePoll = barePoll || QByteArray(argv[i]) == "--bare-poll";
+    if (!bare.start(bench::startInThread(bareFeed, bareSimThread), barePoll)) {
         std::fprintf(stderr, "bench_feed: the bare reader could not connect\n");
         return 1;
     }
@@ -302,16 +311,20 @@ int main(int argc, char** argv) {
     };
 
     const int seconds = quick ? 3 : 10;
-    // --rates=R1,R2,...: only the client, at these rates, each whatever the
-    // one before did (to compare builds at a rate they do not hold).
-    for (int i = 1; i < argc; ++i)
-        if (QByteArray(argv[i]).startsWith("--rates=")) {
-            for (const QByteArray& r : QByteArray(argv[i]).mid(8).split(','))
-                phase(r.toDouble(), seconds * 1000, false);
-            bench::stopInThread(feed, simThread);
-            bench::stopInThread(bareFeed, bareSimThread);
-            return 0;
-        }
+    // --rates=R1,R2,... (the client) or --bare-rates=... (the baseline): only
+    // those phases, each whatever the one before did (to compare builds, or
+    // the machine of the minutes, at a rate they do not hold).
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        const bool client = arg.startsWith("--rates="), baseline = arg.startsWith("--bare-rates=");
+        if (!client && !baseline) continue;
+        for (const QByteArray& r : arg.mid(arg.indexOf('=') + 1).split(','))
+            client ? phase(r.toDouble(), seconds * 1000, false)
+                   : barePhase(r.toDouble(), seconds * 1000);
+        bench::stopInThread(feed, simThread);
+        bench::stopInThread(bareFeed, bareSimThread);
+        return 0;
+    }
     phase(10000, seconds * 1000, true);
     bench::figure("feed.latency_us_p50", bench::percentile(lat, 0.50), "us");
     bench::figure("feed.latency_us_p99", bench::percentile(lat, 0.99), "us");

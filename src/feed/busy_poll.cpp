@@ -3,18 +3,31 @@
 #include <algorithm>
 #include <utility>
 
-#include <sys/resource.h>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace qxd {
 
 namespace {
 
-qint64 threadPreemptions() {
-#ifdef RUSAGE_THREAD
-    rusage u{};
-    if (::getrusage(RUSAGE_THREAD, &u) == 0) return u.ru_nivcsw;
-#endif
-    return 0;
+// The idle and I/O-wait time of all the machine's CPUs since boot, from the
+// first line of /proc/stat ("cpu  user nice system idle iowait ..."), in
+// milliseconds; -1 where it cannot be read.
+qint64 machineIdleMs() {
+    const int fd = ::open("/proc/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return -1;
+    buf[n] = 0;
+    long long user, nice, system, idle, iowait;
+    if (std::sscanf(buf, "cpu %lld %lld %lld %lld %lld", &user, &nice, &system, &idle, &iowait) !=
+        5)
+        return -1;
+    static const long ticksPerS = ::sysconf(_SC_CLK_TCK);
+    return ticksPerS > 0 ? (idle + iowait) * 1000 / ticksPerS : -1;
 }
 
 } // namespace
@@ -24,13 +37,13 @@ bool BusyPoll::Next(bool polling, qint64 bytes, qint64 ms) {
     return bytes >= (polling ? StopCharsPerMs : StartCharsPerMs) * ms;
 }
 
-bool BusyPoll::Crowded(qint64 preemptions, qint64 ms) {
-    return preemptions * 1000 > MaxPreemptionsPerS * std::max<qint64>(1, ms);
+bool BusyPoll::Crowded(qint64 idleMs, qint64 ms) {
+    return idleMs * 100 < MinIdlePercent * std::max<qint64>(1, ms);
 }
 
 BusyPoll::BusyPoll(QObject* parent)
     : QObject(parent)
-    , preemptions_(threadPreemptions) {
+    , idleClock_(machineIdleMs) {
     timer_.setInterval(0);
     // Each turn of the loop looks at the clock, so polling ends within a
     // window of the feed going quiet.
@@ -58,8 +71,9 @@ void BusyPoll::check() {
     bytes_ = 0;
     window_.start();
     if (polling) {
-        const qint64 preempted = preemptions_();
-        if (Crowded(preempted - std::exchange(preempted0_, preempted), ms)) {
+        const qint64 idle = idleClock_();
+        const qint64 idle0 = std::exchange(idle0_, idle);
+        if (idle >= 0 && idle0 >= 0 && Crowded(idle - idle0, ms)) {
             on = false;
             crowded_ = true;
             sinceCrowded_.start();
@@ -70,7 +84,7 @@ void BusyPoll::check() {
     if (on == polling) return;
     if (on) {
         crowded_ = false;
-        preempted0_ = preemptions_();
+        idle0_ = idleClock_();
         timer_.start();
     } else {
         timer_.stop();

@@ -8,13 +8,13 @@
 // event loop turning instead, at the price of one busy CPU; it stops once
 // the feed falls below StopCharsPerMs, or ends.
 //
-// A busy thread only helps while the machine has a CPU to spare. When other
-// threads want the CPUs (on the quotes' way to the host: a bus daemon, the
+// A busy thread only helps while the machine has a CPU to spare. When the
+// other CPUs are busy too (on the quotes' way to the host: a bus daemon, the
 // host itself), the scheduler takes the CPU from the thread that has run the
-// most, which is the polling one, for milliseconds at a time; a thread that
-// sleeps until its bytes arrive is run first instead. So polling also stops
-// when the thread is preempted more than MaxPreemptionsPerS, and does not
-// start again for CrowdedBackoffMs.
+// most, which is the polling one, for milliseconds at a time, and a thread
+// that sleeps until its bytes arrive is run first instead. So polling also
+// stops when the machine's CPUs were idle less than MinIdlePercent of one
+// CPU over a window, and does not start again for CrowdedBackoffMs.
 #pragma once
 
 #include <QElapsedTimer>
@@ -46,14 +46,15 @@ public:
     // over the last one and the bytes it brought in ms milliseconds.
     static bool Next(bool polling, qint64 bytes, qint64 ms);
 
-    // Preemptions of an otherwise unhindered polling thread: a kernel thread
-    // now and then, some per second; with the CPUs wanted by others, tens to
-    // hundreds in each window.
-    static constexpr qint64 MaxPreemptionsPerS = 100;
+    // Idle time of all CPUs together, in percent of one CPU's time, below
+    // which the machine is crowded. Polling beside the feed's sender, the
+    // other CPU was idle 40-80 % of each 100 ms window; beside a bus daemon
+    // and a D-Bus host on two CPUs, 0 % in every window.
+    static constexpr qint64 MinIdlePercent = 20;
     static constexpr qint64 CrowdedBackoffMs = 1000;
-    // Whether `preemptions` of the polling thread in `ms` milliseconds tell
-    // that others want the CPU.
-    static bool Crowded(qint64 preemptions, qint64 ms);
+    // Whether the machine's CPUs, idle `idleMs` in all over `ms`
+    // milliseconds, have no room for a polling thread.
+    static bool Crowded(qint64 idleMs, qint64 ms);
 
     explicit BusyPoll(QObject* parent = nullptr);
     // A read of the feed brought these bytes.
@@ -64,18 +65,19 @@ public:
     // Whether polling last ended because the CPUs were crowded.
     bool crowded() const { return crowded_; }
 
-    // The count of the calling thread's preemptions so far (tests replace it).
-    using Counter = std::function<qint64()>;
-    void setPreemptionCounter(Counter c) { preemptions_ = std::move(c); }
+    // The machine's idle time so far in milliseconds, -1 if unknown (tests
+    // replace it).
+    using Clock = std::function<qint64()>;
+    void setIdleClock(Clock c) { idleClock_ = std::move(c); }
 
 private:
     void check();
 
     QTimer timer_;
     QElapsedTimer window_, sinceCrowded_;
-    qint64 bytes_ = 0, preempted0_ = 0;
+    qint64 bytes_ = 0, idle0_ = -1;
     bool crowded_ = false;
-    Counter preemptions_;
+    Clock idleClock_;
 };
 
 } // namespace qxd

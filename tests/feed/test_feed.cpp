@@ -7,7 +7,9 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <functional>
 #include <stdexcept>
+#include <utility>
 
 using namespace qxd;
 
@@ -272,46 +274,61 @@ void TestFeed::busyPollFollowsTheFeed() {
 }
 
 void TestFeed::busyPollCrowded_data() {
-    QTest::addColumn<qint64>("preemptions");
+    QTest::addColumn<qint64>("idleMs");
     QTest::addColumn<qint64>("ms");
     QTest::addColumn<bool>("crowded");
-    QTest::newRow("none") << qint64(0) << qint64(100) << false;
-    QTest::newRow("at the mark") << qint64(10) << qint64(100) << false;
-    QTest::newRow("one over") << qint64(11) << qint64(100) << true;
-    QTest::newRow("a long window, judged by rate") << qint64(20) << qint64(250) << false;
-    QTest::newRow("no time, judged as a millisecond") << qint64(1) << qint64(0) << true;
+    QTest::newRow("a CPU idle") << qint64(100) << qint64(100) << false;
+    QTest::newRow("at the mark") << qint64(20) << qint64(100) << false;
+    QTest::newRow("a millisecond short") << qint64(19) << qint64(100) << true;
+    QTest::newRow("none idle") << qint64(0) << qint64(100) << true;
+    QTest::newRow("a long window, judged by rate") << qint64(30) << qint64(200) << true;
+    QTest::newRow("no time, judged as a millisecond") << qint64(0) << qint64(0) << true;
 }
 
 void TestFeed::busyPollCrowded() {
-    QFETCH(qint64, preemptions);
+    QFETCH(qint64, idleMs);
     QFETCH(qint64, ms);
-    QTEST(BusyPoll::Crowded(preemptions, ms), "crowded");
+    QTEST(BusyPoll::Crowded(idleMs, ms), "crowded");
 }
 
 void TestFeed::busyPollYieldsACrowdedMachine() {
     BusyPoll p;
-    qint64 preemptions = 0;
-    p.setPreemptionCounter([&] { return preemptions; });
-    auto fastFeed = [&](int ms) {
+    // A machine whose CPUs are idle `idlePercent` of one CPU from now on.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 idlePercent = -1, idle = 0, last = 0;
+    p.setIdleClock([&]() -> qint64 {
+        const qint64 now = clock.elapsed();
+        idle += (now - std::exchange(last, now)) * std::max<qint64>(0, idlePercent) / 100;
+        return idlePercent < 0 ? -1 : idle;
+    });
+    // A fast feed for `ms`, or until `stop`; whether the thread polled.
+    auto fastFeed = [&](int ms, const std::function<bool()>& stop = {}) {
         QElapsedTimer t;
         t.start();
-        while (t.elapsed() < ms) {
+        bool polled = false;
+        while (t.elapsed() < ms && !(stop && stop())) {
             p.arrived(100000);
+            polled |= p.polling();
             QTest::qWait(1);
         }
+        return polled;
     };
-    fastFeed(30);
-    QVERIFY(p.polling());
-    // A kernel thread now and then does not end it.
-    preemptions += 5;
+    // Where the idle time cannot be read, polling goes on.
     fastFeed(150);
     QVERIFY(p.polling());
-    // Others wanting the CPU do, and the fast feed does not start it again
-    // until the back-off is over.
-    preemptions += 1000;
-    fastFeed(300);
+    // A CPU to spare.
+    idlePercent = 100;
+    fastFeed(250);
+    QVERIFY(p.polling());
+    // None: polling ends, and the fast feed does not start it again until
+    // the back-off is over.
+    idlePercent = 0;
+    fastFeed(1000, [&] { return !p.polling(); });
     QVERIFY(!p.polling());
     QVERIFY(p.crowded());
+    QVERIFY(!fastFeed(300));
+    idlePercent = 100;
     QTest::qWait(BusyPoll::CrowdedBackoffMs);
     fastFeed(30);
     QVERIFY(p.polling());

@@ -60,8 +60,6 @@ private slots:
     void busyPollRate_data();
     void busyPollRate();
     void busyPollFollowsTheFeed();
-    void busyPollCrowded_data();
-    void busyPollCrowded();
     void busyPollYieldsACrowdedMachine();
     void acknowledgements();
     void messageBoxHoldsTheLoop();
@@ -271,24 +269,6 @@ void TestFeed::busyPollFollowsTheFeed() {
     QVERIFY(flood());
     f.feed().sock_Close();
     QVERIFY(!f.feed().busyPoll().polling());
-}
-
-void TestFeed::busyPollCrowded_data() {
-    QTest::addColumn<qint64>("idleMs");
-    QTest::addColumn<qint64>("ms");
-    QTest::addColumn<bool>("crowded");
-    QTest::newRow("a CPU idle") << qint64(100) << qint64(100) << false;
-    QTest::newRow("at the mark") << qint64(20) << qint64(100) << false;
-    QTest::newRow("a millisecond short") << qint64(19) << qint64(100) << true;
-    QTest::newRow("none idle") << qint64(0) << qint64(100) << true;
-    QTest::newRow("a long window, judged by rate") << qint64(30) << qint64(200) << true;
-    QTest::newRow("no time, judged as a millisecond") << qint64(0) << qint64(0) << true;
-}
-
-void TestFeed::busyPollCrowded() {
-    QFETCH(qint64, idleMs);
-    QFETCH(qint64, ms);
-    QTEST(BusyPoll::Crowded(idleMs, ms), "crowded");
 }
 
 void TestFeed::busyPollYieldsACrowdedMachine() {

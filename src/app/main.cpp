@@ -88,7 +88,14 @@ int main(int argc, char** argv) {
     // settings are written back and the feed is signed off.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
         auto* n = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(n, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+        QObject::connect(n, &QSocketNotifier::activated, &app, [] {
+            // Drained, or the notifier fires again at once. exit(), not
+            // quit(): quit() asks the windows first, and the main window
+            // refuses to close (it minimises instead).
+            char buf[16];
+            [[maybe_unused]] auto r = ::recv(g_signalPipe[0], buf, sizeof buf, MSG_DONTWAIT);
+            QCoreApplication::exit(0);
+        });
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
     }

@@ -137,6 +137,7 @@ private slots:
     void hostSession();
     void stormThenVanishMidStream();
     void unregister();
+    void terminateEndsAShownWindow();
 };
 
 void TestDBus::hostSession() {
@@ -296,6 +297,28 @@ void TestDBus::unregister() {
     first.terminate();
     QVERIFY(first.waitForFinished(10000));
     QDBusConnection::disconnectFromBus("probe");
+}
+
+// Without a bus the program shows its window at once. The window refuses to
+// close (it minimises), which must not keep SIGTERM from ending the program
+// through its unload step, where the settings are written back.
+void TestDBus::terminateEndsAShownWindow() {
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-bus");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", dir.path());
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(Client, {});
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("running without hosts"),
+                             10000);
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(QFile::exists(dir.path() + "/QXDATA.INI"));
 }
 
 QTEST_GUILESS_MAIN(TestDBus)

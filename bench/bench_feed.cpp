@@ -11,12 +11,15 @@
 //   --rates=R1,R2,...        only the client's phases, at these rates
 //   --bare-rates=R1,R2,...   only the baseline's phases, at these rates
 //   --bare-poll              the baseline spins on recv() instead of blocking
+//   --slice-us=N             the time slice the program asks for at its start
+//                            (default 100; 0: the kernel's own)
 //   --slow-events            also: after each phase, the main thread's events
 //                            that took over 200 us, by kind (what kept it from
 //                            reading)
 #include "app/qxdclient.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
+#include "feed/time_slice.h"
 #include "sim/sim.h"
 
 #include <QApplication>
@@ -193,6 +196,13 @@ public:
 };
 
 int main(int argc, char** argv) {
+    // As the program does, before any thread starts.
+    int sliceUs = ShortSliceUs;
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray a(argv[i]); a.startsWith("--slice-us=")) sliceUs = a.mid(11).toInt();
+    const SliceResult slice = RequestTimeSlice(sliceUs);
+    std::fprintf(stderr, "time slice: %d us%s%s\n", slice.sliceUs,
+                 slice.error.isEmpty() ? "" : ", ", qPrintable(slice.error));
     QTemporaryDir dir;
     bench::clientEnvironment(dir.path());
     TimedApp app(argc, argv);

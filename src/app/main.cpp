@@ -12,6 +12,7 @@
 #include "app/qxdclient.h"
 #include "automation/dbus_face.h"
 #include "automation/qxdclientcls.h"
+#include "feed/time_slice.h"
 
 #include <QApplication>
 #include <QDBusConnectionInterface>
@@ -51,6 +52,17 @@ int envInt(const char* name, int def) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A short time slice, asked for before any thread starts so that Qt's
+    // threads (the bus connection's among them) inherit it. QXD_SLICE_US
+    // replaces it; 0 keeps the kernel's.
+    {
+        bool set = false;
+        const int us = qEnvironmentVariableIntValue("QXD_SLICE_US", &set);
+        const qxd::SliceResult r = qxd::RequestTimeSlice(set ? us : qxd::ShortSliceUs);
+        if (!r.error.isEmpty())
+            std::fprintf(stderr, "qxdataclient: the short time slice was refused: %s\n",
+                         qPrintable(r.error));
+    }
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (a == "--regserver" || a == "--unregserver") {

@@ -11,6 +11,8 @@
 //                          dbus.latency_us_p99 (and the baseline's)
 //   --rates=R1,R2,...      only the client's phases, at these rates (to
 //                          compare builds in the same minutes)
+//   --slot-us=N            the simulator's pause between writes (default
+//                          200, the emitter's own pause between sends)
 #include "automation/dbus_face.h"
 #include "common.h"
 #include "sim/sim.h"
@@ -103,6 +105,10 @@ double p99(const std::vector<std::pair<qint64, qint64>>& seen, const Ring& sent,
     return bench::percentile(lat, 0.99);
 }
 
+// The emitter's pause between sends; the simulator writes to the client at
+// the same pace, so both paths carry the same bursts.
+constexpr int PauseUs = 200;
+
 // Sends at `rate` a second for `ms` through `send(n)`, which sends n more.
 void paced(double rate, int ms, const std::function<void(int)>& send) {
     QElapsedTimer t;
@@ -115,7 +121,7 @@ void paced(double rate, int ms, const std::function<void(int)>& send) {
             done = due;
         }
         QCoreApplication::processEvents();
-        QThread::usleep(200);
+        QThread::usleep(PauseUs);
     }
 }
 
@@ -133,10 +139,13 @@ int main(int argc, char** argv) {
     const bool quick = bench::quick(argc, argv);
     const int phaseMs = quick ? 2000 : 10000;
     std::vector<double> rates;
-    for (int i = 1; i < argc; ++i)
-        if (QByteArray(argv[i]).startsWith("--rates="))
-            for (const QByteArray& r : QByteArray(argv[i]).mid(8).split(','))
-                rates.push_back(r.toDouble());
+    int slotUs = PauseUs;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (a.startsWith("--rates="))
+            for (const QByteArray& r : a.mid(8).split(',')) rates.push_back(r.toDouble());
+        if (a.startsWith("--slot-us=")) slotUs = a.mid(10).toInt();
+    }
     binDir = QCoreApplication::applicationDirPath();
     clientPath = QDir(binDir + "/../src").absoluteFilePath("qxdataclient");
     QTemporaryDir dir;
@@ -250,6 +259,7 @@ int main(int argc, char** argv) {
     // The client.
     sim::Options o = bench::pacedFeed();
     o.completeShare = 0; // trades only: one message is one quote with its sequence number
+    o.paceSlotUs = slotUs;
     Ring sent;
     QThread simThread;
     auto* feed = new sim::FeedSim(o);

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -231,7 +232,7 @@ void FeedSim::tick() {
         lastTick_ = now;
         return;
     }
-    // Paced: every 50 us the messages due leave (sleeping in between) for
+    // Paced: every slot (50 us unless set) the messages due leave (sleeping in between) for
     // 5 ms; then the event loop runs once. With nothing to send the thread
     // waits in its event loop instead.
     const bool sending = rate_.load() > 0;
@@ -245,7 +246,7 @@ void FeedSim::tick() {
         const qint64 now = clock_.nsecsElapsed();
         stream((now - lastTick_) / 1e9);
         lastTick_ = now;
-        const timespec pause{0, 50'000};
+        const timespec pause{0, std::clamp(o_.paceSlotUs, 1, 1000) * 1000L};
         ::nanosleep(&pause, nullptr);
     }
 }
@@ -256,11 +257,13 @@ void FeedSim::stream(double dt) {
         if (!s->loggedOn || s->subs.empty()) continue;
         // No catch-up storm after a stall: at most a second's worth behind.
         // When pacing (benchmarks) at most 50 ms behind, and a slot sends at
-        // most 0.2 ms worth, so the sender catches up at twice the rate
-        // instead of in one burst above the client's chunk limits (at
-        // 200,000 quotes/s, 2000 characters are 0.35 ms of stream).
+        // most 0.2 ms worth (or two slots' worth for longer slots), so the
+        // sender catches up at twice the rate instead of in one burst above
+        // the client's chunk limits (at 200,000 quotes/s, 2000 characters
+        // are 0.35 ms of stream).
+        const double slotMax = std::max(0.0002, 2e-6 * o_.paceSlotUs);
         s->owed = std::min(s->owed + dt * rate, o_.pace ? rate * 0.05 + 1 : rate + 1000);
-        double n = o_.pace ? std::min(s->owed, rate * 0.0002 + 1) : s->owed;
+        double n = o_.pace ? std::min(s->owed, rate * slotMax + 1) : s->owed;
         if (n < 1) continue;
         for (; n >= 1; n -= 1) {
             send(s.get(), nextRecord(s.get()));

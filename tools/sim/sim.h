@@ -40,6 +40,7 @@ struct Options {
     bool verbose = true;        // log to standard error
     bool seqInVolume = false;   // quotes carry their sequence number as the volume
     bool pace = false;          // spread the stream evenly in each millisecond (busy: own thread)
+    int paceSlotUs = 50;        // when pacing, the pause between writes
     quint32 seed = 1;
 };
 

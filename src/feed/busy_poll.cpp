@@ -4,6 +4,7 @@
 #include <utility>
 
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,6 +31,13 @@ qint64 machineIdleMs() {
     return ticksPerS > 0 ? (idle + iowait) * 1000 / ticksPerS : -1;
 }
 
+// The CPU time of the calling thread, in milliseconds.
+qint64 threadCpuMs() {
+    timespec ts;
+    if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return -1;
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 } // namespace
 
 bool BusyPoll::Next(bool polling, qint64 bytes, qint64 ms) {
@@ -41,9 +49,16 @@ bool BusyPoll::Crowded(qint64 idleMs, qint64 ms) {
     return idleMs * 100 < MinIdlePercent * std::max<qint64>(1, ms);
 }
 
+bool BusyPoll::Room(qint64 idleMs, qint64 ownCpuMs, qint64 ms) {
+    ms = std::max<qint64>(1, ms);
+    const qint64 taken = ms - std::clamp<qint64>(ownCpuMs, 0, ms);
+    return !Crowded(idleMs - taken, ms);
+}
+
 BusyPoll::BusyPoll(QObject* parent)
     : QObject(parent)
-    , idleClock_(machineIdleMs) {
+    , idleClock_(machineIdleMs)
+    , cpuClock_(threadCpuMs) {
     timer_.setInterval(0);
     // Each turn of the loop looks at the clock, so polling ends within a
     // window of the feed going quiet.
@@ -61,10 +76,32 @@ void BusyPoll::stop() {
     crowded_ = false;
     bytes_ = 0;
     window_.start();
+    room_ = true;
+    restartRoomSample();
+}
+
+void BusyPoll::restartRoomSample() {
+    roomWindow_.start();
+    roomIdle0_ = idleClock_();
+    roomCpu0_ = cpuClock_();
+}
+
+void BusyPoll::sampleRoom() {
+    if (!roomWindow_.isValid()) return restartRoomSample();
+    const qint64 ms = roomWindow_.elapsed();
+    if (ms < RoomWindowMs) return;
+    const qint64 idle = idleClock_(), cpu = cpuClock_();
+    // Unknown clocks leave the room to the crowding test while polling.
+    room_ = idle < 0 || cpu < 0 || roomIdle0_ < 0 || roomCpu0_ < 0 ||
+            Room(idle - roomIdle0_, cpu - roomCpu0_, ms);
+    roomWindow_.start();
+    roomIdle0_ = idle;
+    roomCpu0_ = cpu;
 }
 
 void BusyPoll::check() {
     const bool polling = timer_.isActive();
+    if (!polling) sampleRoom();
     const qint64 ms = window_.elapsed();
     if (ms < (polling ? StopWindowMs : StartWindowMs)) return;
     bool on = Next(polling, bytes_, ms);
@@ -80,6 +117,8 @@ void BusyPoll::check() {
         }
     } else if (on && crowded_ && sinceCrowded_.elapsed() < CrowdedBackoffMs) {
         on = false;
+    } else if (on && !room_) {
+        on = false;
     }
     if (on == polling) return;
     if (on) {
@@ -88,6 +127,7 @@ void BusyPoll::check() {
         timer_.start();
     } else {
         timer_.stop();
+        restartRoomSample();
     }
 }
 

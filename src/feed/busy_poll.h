@@ -14,7 +14,10 @@
 // most, which is the polling one, for milliseconds at a time, and a thread
 // that sleeps until its bytes arrive is run first instead. So polling also
 // stops when the machine's CPUs were idle less than MinIdlePercent of one
-// CPU over a window, and does not start again for CrowdedBackoffMs.
+// CPU over a window, and does not start again for CrowdedBackoffMs. Nor does
+// it start where the machine, while the thread sleeps, has too little idle
+// time for it: beside a bus daemon and a host even a window of polling only
+// costs.
 #pragma once
 
 #include <QElapsedTimer>
@@ -56,6 +59,14 @@ public:
     // milliseconds, have no room for a polling thread.
     static bool Crowded(qint64 idleMs, qint64 ms);
 
+    // Whether the machine has room for polling: idle `idleMs` in all over
+    // `ms` milliseconds while the thread slept, using `ownCpuMs` of CPU
+    // itself. Polling would take the rest of one CPU from the idle time, and
+    // what is left must not be crowded. Judged over at least RoomWindowMs
+    // (the kernel counts idle time in ticks of 10 ms).
+    static constexpr qint64 RoomWindowMs = 100;
+    static bool Room(qint64 idleMs, qint64 ownCpuMs, qint64 ms);
+
     explicit BusyPoll(QObject* parent = nullptr);
     // A read of the feed brought these bytes.
     void arrived(qint64 bytes);
@@ -69,15 +80,25 @@ public:
     // replace it).
     using Clock = std::function<qint64()>;
     void setIdleClock(Clock c) { idleClock_ = std::move(c); }
+    // The CPU time the calling thread used so far in milliseconds, -1 if
+    // unknown (tests replace it).
+    void setCpuClock(Clock c) { cpuClock_ = std::move(c); }
 
 private:
     void check();
+    // Judges the room for polling over the time slept since the last sample.
+    void sampleRoom();
+    void restartRoomSample();
 
     QTimer timer_;
     QElapsedTimer window_, sinceCrowded_;
     qint64 bytes_ = 0, idle0_ = -1;
     bool crowded_ = false;
-    Clock idleClock_;
+    Clock idleClock_, cpuClock_;
+    // The room sample: its start and what the clocks read then.
+    QElapsedTimer roomWindow_;
+    qint64 roomIdle0_ = -1, roomCpu0_ = -1;
+    bool room_ = true;
 };
 
 } // namespace qxd

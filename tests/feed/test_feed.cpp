@@ -60,6 +60,8 @@ private slots:
     void busyPollRate_data();
     void busyPollRate();
     void busyPollFollowsTheFeed();
+    void busyPollRoom_data();
+    void busyPollRoom();
     void busyPollYieldsACrowdedMachine();
     void acknowledgements();
     void messageBoxHoldsTheLoop();
@@ -271,17 +273,45 @@ void TestFeed::busyPollFollowsTheFeed() {
     QVERIFY(!f.feed().busyPoll().polling());
 }
 
+void TestFeed::busyPollRoom_data() {
+    QTest::addColumn<qint64>("idleMs");
+    QTest::addColumn<qint64>("ownCpuMs");
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<bool>("room");
+    // Polling takes the rest of one CPU; a fifth of one must be left.
+    QTest::newRow("beside the feed's sender") << qint64(100) << qint64(60) << qint64(100) << true;
+    QTest::newRow("one idle CPU, a light reader")
+        << qint64(100) << qint64(10) << qint64(100) << false;
+    QTest::newRow("at the mark") << qint64(90) << qint64(30) << qint64(100) << true;
+    QTest::newRow("a millisecond under") << qint64(89) << qint64(30) << qint64(100) << false;
+    QTest::newRow("beside a bus daemon and a host")
+        << qint64(5) << qint64(30) << qint64(100) << false;
+    QTest::newRow("own time beyond the window") << qint64(50) << qint64(150) << qint64(100) << true;
+}
+
+void TestFeed::busyPollRoom() {
+    QFETCH(qint64, idleMs);
+    QFETCH(qint64, ownCpuMs);
+    QFETCH(qint64, ms);
+    QTEST(BusyPoll::Room(idleMs, ownCpuMs, ms), "room");
+}
+
 void TestFeed::busyPollYieldsACrowdedMachine() {
     BusyPoll p;
-    // A machine whose CPUs are idle `idlePercent` of one CPU from now on.
+    // A machine whose CPUs are idle `idlePercent` of one CPU from now on,
+    // and a reader that uses `ownPercent` of one.
     QElapsedTimer clock;
     clock.start();
-    qint64 idlePercent = -1, idle = 0, last = 0;
-    p.setIdleClock([&]() -> qint64 {
-        const qint64 now = clock.elapsed();
-        idle += (now - std::exchange(last, now)) * std::max<qint64>(0, idlePercent) / 100;
-        return idlePercent < 0 ? -1 : idle;
-    });
+    qint64 idlePercent = -1, ownPercent = 20;
+    auto meter = [&](const qint64& percent) {
+        return [&clock, &percent, total = qint64(0), last = qint64(0)]() mutable -> qint64 {
+            const qint64 now = clock.elapsed();
+            total += (now - std::exchange(last, now)) * std::max<qint64>(0, percent) / 100;
+            return percent < 0 ? -1 : total;
+        };
+    };
+    p.setIdleClock(meter(idlePercent));
+    p.setCpuClock(meter(ownPercent));
     // A fast feed for `ms`, or until `stop`; whether the thread polled.
     auto fastFeed = [&](int ms, const std::function<bool()>& stop = {}) {
         QElapsedTimer t;
@@ -308,10 +338,14 @@ void TestFeed::busyPollYieldsACrowdedMachine() {
     QVERIFY(!p.polling());
     QVERIFY(p.crowded());
     QVERIFY(!fastFeed(300));
-    idlePercent = 100;
+    // Nor after the back-off while the machine, with the thread asleep,
+    // has less idle time than polling would take.
+    idlePercent = 60;
     QTest::qWait(BusyPoll::CrowdedBackoffMs);
-    fastFeed(30);
-    QVERIFY(p.polling());
+    QVERIFY(!fastFeed(300));
+    // Room again: polling starts once a window has shown it.
+    idlePercent = 150;
+    QVERIFY(fastFeed(1000, [&] { return p.polling(); }));
     QVERIFY(!p.crowded());
 }
 

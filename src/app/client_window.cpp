@@ -151,9 +151,12 @@ bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs) 
 }
 
 void ClientWindow::tick() {
-    const qint64 bytes = c_.feed.bytesRead - tickBytes_;
-    tickBytes_ = c_.feed.bytesRead;
     const qint64 ms = tickClock_.restart();
+    // The tick's average, or the feed's rate now where that is higher: at a
+    // burst after a quiet spell the average is still low.
+    qint64 bytes = c_.feed.bytesRead - tickBytes_;
+    tickBytes_ = c_.feed.bytesRead;
+    bytes = std::max(bytes, c_.feed.busyPoll().recentCharsPerMs() * ms);
     // The constructor's refresh started sinceRefresh_.
     if (!RefreshDue(bytes, ms, refreshCostUs(), sinceRefresh_.elapsed())) return;
     refresh();

@@ -71,10 +71,16 @@ void BusyPoll::arrived(qint64 bytes) {
     check();
 }
 
+qint64 BusyPoll::recentCharsPerMs() const {
+    const qint64 ms = window_.elapsed();
+    return ms >= 2 ? bytes_ / ms : lastRate_;
+}
+
 void BusyPoll::stop() {
     timer_.stop();
     crowded_ = false;
     bytes_ = 0;
+    lastRate_ = 0;
     window_.start();
     room_ = true;
     restartRoomSample();
@@ -105,6 +111,7 @@ void BusyPoll::check() {
     const qint64 ms = window_.elapsed();
     if (ms < (polling ? StopWindowMs : StartWindowMs)) return;
     bool on = Next(polling, bytes_, ms);
+    lastRate_ = bytes_ / std::max<qint64>(1, ms);
     bytes_ = 0;
     window_.start();
     if (polling) {

@@ -73,6 +73,10 @@ public:
     // The connection ended: sleep again.
     void stop();
     bool polling() const { return timer_.isActive(); }
+    // The feed's rate now, in characters a millisecond: over the window
+    // under way once it is a few milliseconds long, else over the last one.
+    // A burst after a quiet spell shows within milliseconds.
+    qint64 recentCharsPerMs() const;
     // Whether polling last ended because the CPUs were crowded.
     bool crowded() const { return crowded_; }
 
@@ -92,7 +96,7 @@ private:
 
     QTimer timer_;
     QElapsedTimer window_, sinceCrowded_;
-    qint64 bytes_ = 0, idle0_ = -1;
+    qint64 bytes_ = 0, idle0_ = -1, lastRate_ = 0;
     bool crowded_ = false;
     Clock idleClock_, cpuClock_;
     // The room sample: its start and what the clocks read then.

@@ -62,6 +62,7 @@ private slots:
     void busyPollFollowsTheFeed();
     void busyPollRoom_data();
     void busyPollRoom();
+    void busyPollRecentRate();
     void busyPollYieldsACrowdedMachine();
     void acknowledgements();
     void messageBoxHoldsTheLoop();
@@ -294,6 +295,23 @@ void TestFeed::busyPollRoom() {
     QFETCH(qint64, ownCpuMs);
     QFETCH(qint64, ms);
     QTEST(BusyPoll::Room(idleMs, ownCpuMs, ms), "room");
+}
+
+// The window paces its refresh by this: a burst after a quiet spell must
+// show at once, not averaged with the quiet.
+void TestFeed::busyPollRecentRate() {
+    BusyPoll p;
+    p.setIdleClock([] { return qint64(-1); });
+    p.arrived(10);
+    QTest::qWait(60);
+    p.arrived(10);
+    QCOMPARE(p.recentCharsPerMs(), qint64(0));
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 5) p.arrived(100), QTest::qWait(1); // bytes at 100 or more a ms
+    QVERIFY2(p.recentCharsPerMs() >= 20, QByteArray::number(p.recentCharsPerMs()));
+    QTest::qWait(60);
+    QVERIFY2(p.recentCharsPerMs() < 20, QByteArray::number(p.recentCharsPerMs()));
 }
 
 void TestFeed::busyPollYieldsACrowdedMachine() {

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
@@ -162,7 +163,31 @@ void ClientWindow::tick() {
     refresh();
 }
 
+void ClientWindow::flushHeldPaint() {
+    if (!held_) return;
+    held_ = false;
+    c_.feed.afterRead = nullptr;
+    QEvent ev(QEvent::UpdateRequest);
+    flushing_ = true;
+    event(&ev);
+    flushing_ = false;
+}
+
 bool ClientWindow::event(QEvent* e) {
+    // While the feed is fast, the repaint waits for the next read of the
+    // socket: the feed's bytes come in bursts, and right after one is read
+    // the next is furthest away, so fewer of them pile up during the
+    // repaint. A few milliseconds at most.
+    if (e->type() == QEvent::UpdateRequest && !flushing_ && c_.feed.busyPoll().polling()) {
+        if (!held_) {
+            held_ = true;
+            c_.feed.afterRead = [w = QPointer<ClientWindow>(this)] {
+                if (w) w->flushHeldPaint();
+            };
+            QTimer::singleShot(MaxHeldPaintMs, this, &ClientWindow::flushHeldPaint);
+        }
+        return true;
+    }
     // Only the repaint that follows a refresh tells what a refresh costs;
     // the user name's blinking cursor alone repaints far less.
     if (e->type() != QEvent::UpdateRequest || !paintPending_) return QWidget::event(e);

@@ -70,6 +70,11 @@ private:
     qint64 tickBytes_ = 0;
     qint64 refreshUs_ = 0, paintUs_ = 0; // the last refresh's work and repaint
     bool paintPending_ = false;          // a refresh changed what is shown
+    // A repaint held for the moment after the next read of a fast feed
+    // (see event()), for MaxHeldPaintMs at most.
+    static constexpr int MaxHeldPaintMs = 5;
+    void flushHeldPaint();
+    bool held_ = false, flushing_ = false;
 };
 
 } // namespace qxd

@@ -155,6 +155,7 @@ void FeedConnection::sock_DataArrival() {
     bytesRead += c_.sock.lastRead();
     maxChunk = std::max<qint64>(maxChunk, c_.sock.lastRead());
     busyPoll_.arrived(c_.sock.lastRead());
+    if (afterRead) std::exchange(afterRead, nullptr)();
     if (chunk.size() > OverloadChunk) {
         ++overloadedChunks;
         Overloaded = 1;

@@ -14,6 +14,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace qxd {
@@ -63,6 +64,10 @@ public:
     SocketFailure RequestSymbol(QByteArrayView s);
     void LogOff();
     void ReDoSymbols();
+
+    // Called once, right after the next read of the socket (which then
+    // holds nothing more): the moment furthest from the next bytes.
+    std::function<void()> afterRead;
 
     // The receive buffer.
     const FrameExtractor& extractor() const { return extractor_; }

@@ -6,6 +6,7 @@
 #include "support/fake_socket.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -65,6 +66,7 @@ private slots:
     void refreshWaitsForAFastFeed();
     void floodedWindowStillFollows();
     void blinkLeavesTheRefreshCost();
+    void fastFeedRepaintsRightAfterARead();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -267,6 +269,47 @@ void TestWindow::blinkLeavesTheRefreshCost() {
     ctl<QLineEdit>(c, "UserName")->update();
     QTest::qWait(20);
     QCOMPARE(w->refreshCostUs(), cost);
+}
+
+// While the feed is fast, a repaint waits for the next read of the socket
+// (the moment furthest from the next bytes), or a few milliseconds at most.
+void TestWindow::fastFeedRepaintsRightAfterARead() {
+    Fixture f;
+    QXDClient& c = f.make();
+    c.Show();
+    f.sock->state = SocketComponent::Open;
+    QLabel* label = ctl<QLabel>(c, "NReceived");
+    struct Counter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    label->installEventFilter(&counter);
+    const QByteArray junk(1500, 'j');
+    QElapsedTimer t;
+    t.start();
+    while (!c.feed.busyPoll().polling() && t.elapsed() < 5000) {
+        f.sock->arrive(junk);
+        QTest::qWait(1);
+    }
+    QVERIFY(c.feed.busyPoll().polling());
+
+    c.ctl.NReceived = 77;
+    c.view()->refresh();
+    QCoreApplication::sendPostedEvents(); // the repaint request comes, and waits
+    const int before = counter.paints;
+    QCOMPARE(label->text(), QStringLiteral("77"));
+    f.sock->arrive(junk);
+    QCOMPARE(counter.paints, before + 1);
+
+    // With no read to wait for, it comes anyway.
+    c.ctl.NReceived = 78;
+    c.view()->refresh();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(counter.paints, before + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(counter.paints, before + 2, 1000);
 }
 
 QTEST_MAIN(TestWindow)

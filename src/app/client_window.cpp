@@ -139,6 +139,9 @@ ClientWindow::ClientWindow(QXDClient& client)
     poll_->setInterval(100);
     connect(poll_, &QTimer::timeout, this, &ClientWindow::tick);
     poll_->start();
+    heldTimer_ = new QTimer(this);
+    heldTimer_->setSingleShot(true);
+    connect(heldTimer_, &QTimer::timeout, this, &ClientWindow::releaseHeld);
     tickClock_.start();
     refresh();
 }
@@ -160,13 +163,36 @@ void ClientWindow::tick() {
     bytes = std::max(bytes, c_.feed.busyPoll().recentCharsPerMs() * ms);
     // The constructor's refresh started sinceRefresh_.
     if (!RefreshDue(bytes, ms, refreshCostUs(), sinceRefresh_.elapsed())) return;
+    // While the feed is fast the refresh waits for the next read, as the
+    // repaint does (see event()); the repaint it asks for then waits for the
+    // read after that, so the two never fall into one gap between reads.
+    if (c_.feed.busyPoll().polling()) {
+        if (!refreshHeld_) {
+            refreshHeld_ = true;
+            holdUntilRead();
+        }
+        return;
+    }
     refresh();
 }
 
-void ClientWindow::flushHeldPaint() {
-    if (!held_) return;
-    held_ = false;
+void ClientWindow::holdUntilRead() {
+    c_.feed.afterRead = [w = QPointer<ClientWindow>(this)] {
+        if (w) w->releaseHeld();
+    };
+    heldTimer_->start(MaxHeldMs);
+}
+
+// One held step a read: the refresh first, a held repaint on a later read.
+void ClientWindow::releaseHeld() {
     c_.feed.afterRead = nullptr;
+    heldTimer_->stop();
+    if (std::exchange(refreshHeld_, false)) {
+        refresh();
+        if (held_) holdUntilRead();
+        return;
+    }
+    if (!std::exchange(held_, false)) return;
     QEvent ev(QEvent::UpdateRequest);
     flushing_ = true;
     event(&ev);
@@ -181,10 +207,7 @@ bool ClientWindow::event(QEvent* e) {
     if (e->type() == QEvent::UpdateRequest && !flushing_ && c_.feed.busyPoll().polling()) {
         if (!held_) {
             held_ = true;
-            c_.feed.afterRead = [w = QPointer<ClientWindow>(this)] {
-                if (w) w->flushHeldPaint();
-            };
-            QTimer::singleShot(MaxHeldPaintMs, this, &ClientWindow::flushHeldPaint);
+            if (!refreshHeld_) holdUntilRead();
         }
         return true;
     }

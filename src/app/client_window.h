@@ -60,7 +60,7 @@ private:
     QLabel *label1_, *label2_, *cont1_, *nReceived_, *nReceivedH_, *nClients_;
     QPushButton *command1_, *command2_, *loghist_;
     QCheckBox* tryReconnect_;
-    QTimer* poll_;
+    QTimer *poll_, *heldTimer_;
     QStyle* panelStyle_;
     int cont1Back_ = -1;
 
@@ -70,11 +70,12 @@ private:
     qint64 tickBytes_ = 0;
     qint64 refreshUs_ = 0, paintUs_ = 0; // the last refresh's work and repaint
     bool paintPending_ = false;          // a refresh changed what is shown
-    // A repaint held for the moment after the next read of a fast feed
-    // (see event()), for MaxHeldPaintMs at most.
-    static constexpr int MaxHeldPaintMs = 5;
-    void flushHeldPaint();
-    bool held_ = false, flushing_ = false;
+    // A refresh (see tick()) and a repaint (see event()) held for the moment
+    // after the next read of a fast feed, for MaxHeldMs at most.
+    static constexpr int MaxHeldMs = 5;
+    void holdUntilRead();
+    void releaseHeld();
+    bool refreshHeld_ = false, held_ = false, flushing_ = false;
 };
 
 } // namespace qxd

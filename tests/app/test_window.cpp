@@ -66,7 +66,7 @@ private slots:
     void refreshWaitsForAFastFeed();
     void floodedWindowStillFollows();
     void blinkLeavesTheRefreshCost();
-    void fastFeedRepaintsRightAfterARead();
+    void fastFeedRefreshesAndRepaintsAfterReads();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -273,7 +273,7 @@ void TestWindow::blinkLeavesTheRefreshCost() {
 
 // While the feed is fast, a repaint waits for the next read of the socket
 // (the moment furthest from the next bytes), or a few milliseconds at most.
-void TestWindow::fastFeedRepaintsRightAfterARead() {
+void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     Fixture f;
     QXDClient& c = f.make();
     c.Show();
@@ -310,6 +310,29 @@ void TestWindow::fastFeedRepaintsRightAfterARead() {
     QCoreApplication::sendPostedEvents();
     QCOMPARE(counter.paints, before + 1);
     QTRY_COMPARE_WITH_TIMEOUT(counter.paints, before + 2, 1000);
+
+    // The periodic refresh waits for a read too, and its repaint for the
+    // read after that. (The reads themselves change NReceived.)
+    QLabel* label1 = ctl<QLabel>(c, "Label1");
+    const QString note = QStringLiteral("note");
+    c.ctl.Label1 = note.toLatin1();
+    bool changedBetween = false, paintedWithIt = false;
+    for (t.restart(); label1->text() != note && t.elapsed() < 5000;) {
+        QTest::qWait(1);
+        changedBetween = label1->text() == note;
+        if (changedBetween) break;
+        const int paints = counter.paints;
+        f.sock->arrive(junk);
+        paintedWithIt = counter.paints != paints;
+    }
+    QVERIFY(!changedBetween);
+    QCOMPARE(label1->text(), note);
+    QVERIFY(!paintedWithIt);
+    const int paints = counter.paints;
+    QCoreApplication::sendPostedEvents(); // the refresh's repaint request waits
+    QCOMPARE(counter.paints, paints);
+    f.sock->arrive(junk);
+    QCOMPARE(counter.paints, paints + 1);
 }
 
 QTEST_MAIN(TestWindow)

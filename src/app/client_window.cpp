@@ -136,10 +136,12 @@ ClientWindow::ClientWindow(QXDClient& client)
     // a few times a second rather than on every change, and less often
     // while the feed is too fast for a repaint to be free.
     poll_ = new QTimer(this);
+    poll_->setObjectName(QStringLiteral("refreshTick"));
     poll_->setInterval(100);
     connect(poll_, &QTimer::timeout, this, &ClientWindow::tick);
     poll_->start();
     heldTimer_ = new QTimer(this);
+    heldTimer_->setObjectName(QStringLiteral("heldUntilRead"));
     heldTimer_->setSingleShot(true);
     connect(heldTimer_, &QTimer::timeout, this, &ClientWindow::releaseHeld);
     tickClock_.start();

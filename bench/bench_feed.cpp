@@ -333,15 +333,20 @@ int main(int argc, char** argv) {
 
     const int seconds = quick ? 3 : 10;
     // --rates=R1,R2,... (the client) or --bare-rates=... (the baseline): only
-    // those phases, each whatever the one before did (to compare builds, or
-    // the machine of the minutes, at a rate they do not hold).
+    // those phases, in the order given (both options may repeat), each
+    // whatever the one before did (to compare builds, or the machine of the
+    // minutes, at a rate they do not hold).
+    bool phasesGiven = false;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         const bool client = arg.startsWith("--rates="), baseline = arg.startsWith("--bare-rates=");
         if (!client && !baseline) continue;
+        phasesGiven = true;
         for (const QByteArray& r : arg.mid(arg.indexOf('=') + 1).split(','))
             client ? phase(r.toDouble(), seconds * 1000, false)
                    : barePhase(r.toDouble(), seconds * 1000);
+    }
+    if (phasesGiven) {
         bench::stopInThread(feed, simThread);
         bench::stopInThread(bareFeed, bareSimThread);
         return 0;

@@ -357,23 +357,35 @@ int main(int argc, char** argv) {
     bench::figure("feed.latency_us_p999", bench::percentile(lat, 0.999), "us");
 
     // The client and the baseline step up the same rates in turn, so both
-    // meet the machine of the same minutes; each stops at its first miss.
+    // meet the machine of the same minutes. A rate is held when one of two
+    // phases at it holds: a stall of the machine's own (a millisecond or
+    // two, now and then, which the bare reader meets as well) costs a phase
+    // at any rate. Each stops at the first rate it misses twice.
     double held = 0, bareHeld = 0;
     bool clientOn = true, bareOn = true;
+    QByteArray retried, bareRetried; // rates that took a second phase
     for (double rate :
          {25000.0, 50000.0, 75000.0, 100000.0, 150000.0, 200000.0, 250000.0, 300000.0, 400000.0}) {
-        if (bareOn) {
-            const double sent = barePhase(rate, seconds * 1000);
-            bareOn = sent > 0;
-            bareHeld = std::max(bareHeld, sent);
+        double bareSent = 0, sent = 0;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (bareOn && bareSent == 0) {
+                bareSent = barePhase(rate, seconds * 1000);
+                if (attempt > 0) bareRetried += QByteArray::number(rate, 'f', 0) + ' ';
+            }
+            if (clientOn && sent == 0) {
+                sent = phase(rate, seconds * 1000, false);
+                if (attempt > 0) retried += QByteArray::number(rate, 'f', 0) + ' ';
+            }
         }
-        if (clientOn) {
-            const double sent = phase(rate, seconds * 1000, false);
-            clientOn = sent > 0;
-            held = std::max(held, sent);
-        }
+        bareOn = bareOn && bareSent > 0;
+        clientOn = clientOn && sent > 0;
+        bareHeld = std::max(bareHeld, bareSent);
+        held = std::max(held, sent);
         if (!bareOn && !clientOn) break;
     }
+    std::fprintf(stderr, "second phases: the client at %s; the bare reader at %s\n",
+                 retried.isEmpty() ? "none" : retried.trimmed().constData(),
+                 bareRetried.isEmpty() ? "none" : bareRetried.trimmed().constData());
     bench::figure("feed.max_quotes_per_s", held, "quotes/s");
     bench::figure("feed.bare_max_quotes_per_s", bareHeld,
                   "quotes/s (baseline: a thread that only reads)");

@@ -73,6 +73,7 @@ public:
     const FrameExtractor& extractor() const { return extractor_; }
     // Whether the feed is fast enough that the thread polls rather than sleeps.
     const BusyPoll& busyPoll() const { return busyPoll_; }
+    BusyPoll& busyPoll() { return busyPoll_; } // tests replace its clocks
 
     // The symbol list: entries of exactly SymbolEntryWidth bytes.
     const std::vector<QByteArray>& SymbolList() const { return symbols_; }

@@ -358,10 +358,6 @@ void TestWindow::refreshWaitsForAFastFeed_data() {
     // 200,000 quotes/s: 7000 bytes a millisecond.
     QTest::newRow("200k/s, 1 ms repaint")
         << qint64(700000) << qint64(100) << qint64(1000) << qint64(100) << false;
-    QTest::newRow("200k/s, 140 us repaint")
-        << qint64(700000) << qint64(100) << qint64(140) << qint64(100) << true;
-    QTest::newRow("200k/s, 150 us repaint")
-        << qint64(700000) << qint64(100) << qint64(150) << qint64(100) << false;
     QTest::newRow("exactly at the limit")
         << qint64(100000) << qint64(100) << qint64(1000) << qint64(100) << true;
     QTest::newRow("one byte over")

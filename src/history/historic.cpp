@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace qxd {
@@ -42,6 +43,12 @@ int openToRelease(const QString& path) {
     return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
 }
 
+// Archive data go to the file in batches of about this size (far fewer
+// system calls than chunks, and a batch still in the caches), in at most
+// this many pieces (well inside the system's limit for one writev).
+constexpr qsizetype FlushBytes = 256 * 1024;
+constexpr std::size_t MaxPieces = 64;
+
 void removeLater(const QString& path) {
     const int fd = openToRelease(path);
     QFile::remove(path);
@@ -59,6 +66,7 @@ HistoricConnection::HistoricConnection(QXDClient& client)
 }
 
 HistoricConnection::~HistoricConnection() {
+    writePending();
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -197,6 +205,7 @@ void HistoricConnection::sockhist_DataArrival() {
         if (RawMode == m && left == 0) break;
         // A pass that switched the mode is followed by one more in the new mode.
     }
+    flushArchive();
 }
 
 // ---------------------------------------------------------------------------
@@ -345,22 +354,43 @@ void HistoricConnection::transferChunk(const QByteArray& s) {
     if (p < 0) return;
     const qsizetype q = s.indexOf(',', p + 1);
     if (q < 0 || q == s.size() - 1) return;
-    const char* data = s.constData() + q + 1;
-    std::size_t n = std::size_t(s.size() - q - 1);
-    while (n > 0) {
-        const ssize_t w = ::write(fd_, data, n);
+    pending_.push_back({s, q + 1});
+    pendingBytes_ += s.size() - q - 1;
+    if (pendingBytes_ >= FlushBytes || pending_.size() >= MaxPieces) flushArchive();
+}
+
+int HistoricConnection::writePending() {
+    std::vector<Pending> batch = std::exchange(pending_, {});
+    pendingBytes_ = 0;
+    if (fd_ < 0) return 0;
+    std::vector<iovec> io;
+    io.reserve(batch.size());
+    for (const Pending& p : batch)
+        io.push_back({const_cast<char*>(p.message.constData()) + p.from,
+                      std::size_t(p.message.size() - p.from)});
+    for (std::size_t i = 0; i < io.size();) {
+        const ssize_t w = ::writev(fd_, io.data() + i, int(io.size() - i));
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            const int e = w < 0 ? errno : ENOSPC;
-            closeArchive();
-            QFile::remove(archivePath());
-            abandon("Cannot write " + QFile::encodeName(archivePath()) + ": " +
-                    errnoText(e).toLatin1());
-            return;
+        if (w <= 0) return w < 0 ? errno : ENOSPC;
+        // Past the pieces written whole, into the one written in part.
+        for (std::size_t n = std::size_t(w); n > 0;) {
+            const std::size_t k = std::min(n, io[i].iov_len);
+            io[i].iov_base = static_cast<char*>(io[i].iov_base) + k;
+            io[i].iov_len -= k;
+            n -= k;
+            if (io[i].iov_len == 0) ++i;
         }
-        data += w;
-        n -= std::size_t(w);
     }
+    return 0;
+}
+
+bool HistoricConnection::flushArchive() {
+    const int e = writePending();
+    if (e == 0) return true;
+    closeArchive();
+    QFile::remove(archivePath());
+    abandon("Cannot write " + QFile::encodeName(archivePath()) + ": " + errnoText(e).toLatin1());
+    return false;
 }
 
 void HistoricConnection::transferMarker(const QByteArray& s) {
@@ -383,6 +413,7 @@ void HistoricConnection::transferMarker(const QByteArray& s) {
     RawMode = 0;
     if (HistFile != 0) {
         if (sym == CurSymbol && ty == CurTy) {
+            if (!flushArchive()) return;
             if (fd_ >= 0) ::close(fd_);
             fd_ = -1;
             const ExtractResult r = ExtractArchive(archivePath(), folder(), limits);
@@ -432,6 +463,9 @@ void HistoricConnection::transferMarker(const QByteArray& s) {
 // Ends
 
 void HistoricConnection::closeArchive() {
+    // What was received goes to the file first: a closed archive stays on
+    // disk as far as it came.
+    writePending();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     HistFile = 0;

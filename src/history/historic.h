@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 namespace qxd {
 
@@ -53,6 +54,8 @@ private:
     void finishCurrent();                // the item at CurIndex finished, no download in progress
     void abandon(const QByteArray& why); // ends the download with a message
     void closeArchive();
+    int writePending();  // 0, or the errno of a failed write
+    bool flushArchive(); // writePending; on failure the download is abandoned
     void sendHist(const QByteArray& text);
     void sendRequest();
     QString file(const QByteArray& name) const;
@@ -60,7 +63,17 @@ private:
 
     QXDClient& c_;
     HistFrameExtractor extractor_;
-    int fd_ = -1;                   // the archive file while open
+    int fd_ = -1; // the archive file while open
+    // Chunk data not yet written to the archive: the messages themselves
+    // (shared, not copied) and where the data starts in each. Written out
+    // in one system call when enough has gathered and before the receive
+    // loop returns, so between events the file holds everything received.
+    struct Pending {
+        QByteArray message;
+        qsizetype from;
+    };
+    std::vector<Pending> pending_;
+    qsizetype pendingBytes_ = 0;
     bool extractionFailed_ = false; // the archive was closed by a failed extraction
 };
 

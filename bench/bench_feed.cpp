@@ -13,6 +13,10 @@
 //   --bare-poll              the baseline spins on recv() instead of blocking
 //   --slice-us=N             the time slice the program asks for at its start
 //                            (default 100; 0: the kernel's own)
+//   --pin=C                  the client's thread and the bare reader on CPU C
+//                            only, the simulators on the other CPUs (to tell
+//                            the client's own stalls from those of a kernel
+//                            thread that keeps to one CPU)
 //   --slow-events            also: after each phase, the main thread's events
 //                            that took over 200 us, by kind (what kept it from
 //                            reading)
@@ -33,9 +37,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -156,7 +163,21 @@ private:
     int fd_ = -1;
     bool poll_ = false;
     std::thread thread_;
+
+public:
+    std::thread& thread() { return thread_; }
 };
+
+// Keeps thread `t` on CPU `cpu` only, or (others) off it.
+void pinThread(pthread_t t, int cpu, bool others) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const int n = int(std::thread::hardware_concurrency());
+    for (int i = 0; i < n; ++i)
+        if ((i == cpu) != others) CPU_SET(i, &set);
+    if (const int e = pthread_setaffinity_np(t, sizeof set, &set))
+        std::fprintf(stderr, "bench_feed: cannot pin a thread: %s\n", std::strerror(e));
+}
 
 } // namespace
 
@@ -221,6 +242,14 @@ int main(int argc, char** argv) {
                                                         std::memory_order_relaxed);
     };
     const quint16 port = bench::startInThread(feed, simThread);
+    int pin = -1;
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray a(argv[i]); a.startsWith("--pin=")) pin = a.mid(6).toInt();
+    if (pin >= 0) {
+        pinThread(pthread_self(), pin, false);
+        QMetaObject::invokeMethod(
+            feed, [&] { pinThread(pthread_self(), pin, true); }, Qt::BlockingQueuedConnection);
+    }
 
     QXDClientCLS host;
     host.Iniciar(QFile::encodeName(dir.path()));
@@ -305,6 +334,11 @@ int main(int argc, char** argv) {
     if (!bare.start(bench::startInThread(bareFeed, bareSimThread), barePoll)) {
         std::fprintf(stderr, "bench_feed: the bare reader could not connect\n");
         return 1;
+    }
+    if (pin >= 0) {
+        pinThread(bare.thread().native_handle(), pin, false);
+        QMetaObject::invokeMethod(
+            bareFeed, [&] { pinThread(pthread_self(), pin, true); }, Qt::BlockingQueuedConnection);
     }
     spin([&] { return bare.frames.load() > 0 && bare.frames.load() == bareFeed->sent.load(); },
          5000);

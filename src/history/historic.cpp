@@ -360,18 +360,23 @@ void HistoricConnection::transferChunk(const QByteArray& s) {
 }
 
 int HistoricConnection::writePending() {
-    std::vector<Pending> batch = std::exchange(pending_, {});
-    pendingBytes_ = 0;
-    if (fd_ < 0) return 0;
-    std::vector<iovec> io;
-    io.reserve(batch.size());
-    for (const Pending& p : batch)
-        io.push_back({const_cast<char*>(p.message.constData()) + p.from,
-                      std::size_t(p.message.size() - p.from)});
-    for (std::size_t i = 0; i < io.size();) {
-        const ssize_t w = ::writev(fd_, io.data() + i, int(io.size() - i));
+    // At most MaxPieces are ever pending: their pieces fit on the stack, and
+    // the list keeps its room for the next batch.
+    Q_ASSERT(pending_.size() <= MaxPieces);
+    iovec io[MaxPieces];
+    std::size_t count = 0;
+    if (fd_ >= 0)
+        for (const Pending& p : pending_)
+            io[count++] = {const_cast<char*>(p.message.constData()) + p.from,
+                           std::size_t(p.message.size() - p.from)};
+    int err = 0;
+    for (std::size_t i = 0; i < count;) {
+        const ssize_t w = ::writev(fd_, io + i, int(count - i));
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return w < 0 ? errno : ENOSPC;
+        if (w <= 0) {
+            err = w < 0 ? errno : ENOSPC;
+            break;
+        }
         // Past the pieces written whole, into the one written in part.
         for (std::size_t n = std::size_t(w); n > 0;) {
             const std::size_t k = std::min(n, io[i].iov_len);
@@ -381,7 +386,9 @@ int HistoricConnection::writePending() {
             if (io[i].iov_len == 0) ++i;
         }
     }
-    return 0;
+    pending_.clear();
+    pendingBytes_ = 0;
+    return err;
 }
 
 bool HistoricConnection::flushArchive() {

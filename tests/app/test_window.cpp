@@ -342,7 +342,6 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     QCOMPARE(counter.paints, paints + 1);
 }
 
-QTEST_MAIN(TestWindow)
 // A 100 ms tick; a refresh costs `costUs`. The limit is 1000 bytes piling up
 // during the refresh (half a chunk's limit).
 void TestWindow::refreshWaitsForAFastFeed_data() {
@@ -408,4 +407,5 @@ void TestWindow::floodedWindowStillFollows() {
     QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("4"), 400);
 }
 
+QTEST_MAIN(TestWindow)
 #include "test_window.moc"

@@ -19,7 +19,9 @@
 //                            thread that keeps to one CPU)
 //   --slow-events            also: after each phase, the main thread's events
 //                            that took over 200 us, by kind (what kept it from
-//                            reading)
+//                            reading), and what a read of the feed took; for
+//                            each chunk over 2000 characters (ten a phase),
+//                            the events over 100 us just before it
 #include "app/qxdclient.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
@@ -38,6 +40,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -183,37 +186,90 @@ void pinThread(pthread_t t, int cpu, bool others) {
 
 // With --slow-events: times every event the main thread delivers and keeps
 // those over 200 us (outermost and nested alike: a repaint inside the
-// receive loop's yield is both).
+// receive loop's yield is both). Each outermost read of the feed is timed
+// too, with the quotes it handed over, and the events over 100 us of the
+// last few milliseconds are kept, so that a chunk over 2000 characters can
+// be told apart: one that follows a long event of the client's own, or one
+// that follows none (the thread was not run).
 class TimedApp : public QApplication {
 public:
     using QApplication::QApplication;
     bool timing = false;
     std::map<QByteArray, std::vector<double>> slow; // kind -> durations (us)
+    // Outermost socket events (the feed's reads): count, quotes, wall time.
+    std::int64_t reads = 0, readQuotes = 0;
+    double readUs = 0;
+    const std::int64_t* quotes = nullptr; // the host's count so far
+    qint64 outerStart = 0;                // when the outermost event under way began
 
     bool notify(QObject* o, QEvent* e) override {
         if (!timing || QThread::currentThread() != thread()) return QApplication::notify(o, e);
         const int type = int(e->type());     // the event may be gone after delivery,
         const QPointer<QObject> receiver(o); // and the receiver with it
+        const std::int64_t q0 = quotes ? *quotes : 0;
         const qint64 t0 = g_clock.nsecsElapsed();
+        if (depth_ == 0) outerStart = t0;
+        ++depth_;
         const bool r = QApplication::notify(o, e);
-        const double us = (g_clock.nsecsElapsed() - t0) / 1e3;
-        if (us > 200 && !receiver) {
-            slow[QByteArray::number(type) + " (receiver deleted)"].push_back(us);
-        } else if (us > 200) {
-            const QObject* named = o->objectName().isEmpty() && o->parent() ? o->parent() : o;
-            slow[QByteArray::number(type) + " " + named->metaObject()->className() + " " +
-                 named->objectName().toLatin1()]
-                .push_back(us);
+        --depth_;
+        const qint64 t1 = g_clock.nsecsElapsed();
+        const double us = (t1 - t0) / 1e3;
+        if (depth_ == 0 && type == QEvent::SockAct) {
+            ++reads;
+            readQuotes += (quotes ? *quotes : 0) - q0;
+            readUs += us;
         }
+        if (us <= 100) return r;
+        QByteArray kind = QByteArray::number(type);
+        if (!receiver) {
+            kind += " (receiver deleted)";
+        } else {
+            const QObject* named = o->objectName().isEmpty() && o->parent() ? o->parent() : o;
+            kind += ' ' + QByteArray(named->metaObject()->className()) + ' ' +
+                    named->objectName().toLatin1();
+        }
+        if (recent_.size() == 64) recent_.pop_front();
+        recent_.push_back({t1, us, kind});
+        if (us > 200) slow[kind].push_back(us);
         return r;
     }
+    // The events over 100 us that ended in the 2 ms before `now`.
+    QByteArray before(qint64 now) const {
+        QByteArray s;
+        for (const Recent& e : recent_)
+            if (now - e.end < 2'000'000)
+                s += QByteArray(" [") + e.kind + ": " + QByteArray::number(e.us, 'f', 0) +
+                     " us, ended " + QByteArray::number((now - e.end) / 1e3, 'f', 0) +
+                     " us before]";
+        return s.isEmpty() ? QByteArray(" none over 100 us in the 2 ms before") : s;
+    }
     void report() {
+        if (reads > 0)
+            std::fprintf(stderr, "  reads: %lld, %.1f quotes and %.1f us each (%.2f us a quote)\n",
+                         (long long)reads, double(readQuotes) / double(reads),
+                         readUs / double(reads),
+                         readQuotes > 0 ? readUs / double(readQuotes) : 0.0);
         for (auto& [kind, d] : slow)
             std::fprintf(
                 stderr, "  slow events (type, receiver): %s: %zu, median %.0f us, max %.0f us\n",
                 kind.constData(), d.size(), bench::percentile(d, 0.5), bench::percentile(d, 1.0));
-        slow.clear();
+        clear();
     }
+    void clear() {
+        slow.clear();
+        recent_.clear();
+        reads = readQuotes = 0;
+        readUs = 0;
+    }
+
+private:
+    struct Recent {
+        qint64 end; // g_clock, ns
+        double us;
+        QByteArray kind;
+    };
+    std::deque<Recent> recent_;
+    int depth_ = 0;
 };
 
 int main(int argc, char** argv) {
@@ -263,8 +319,17 @@ int main(int argc, char** argv) {
     // first milliseconds is the feed starting before the thread polls.
     QElapsedTimer phaseClock;
     qint64 seenMax = 0, maxAtMs = 0;
+    std::int64_t overSeen = 0; // chunks over 2000 explained so far in the phase
+    app.quotes = &received;
     QObject::connect(&w.sock, &SocketComponent::dataArrival, [&] {
         ++arrivals;
+        if (app.timing && w.feed.overloadedChunks > overSeen) {
+            if (++overSeen <= 10)
+                std::fprintf(stderr, "  a chunk of %lld at %lld ms:%s\n",
+                             (long long)w.sock.lastRead(), (long long)phaseClock.elapsed(),
+                             app.before(app.outerStart).constData());
+            overSeen = w.feed.overloadedChunks;
+        }
         if (w.feed.maxChunk > seenMax) {
             seenMax = w.feed.maxChunk;
             maxAtMs = phaseClock.elapsed();
@@ -294,10 +359,10 @@ int main(int argc, char** argv) {
     // arrived and no chunk went above 2000 characters, 0 otherwise.
     auto phase = [&](double rate, int ms, bool lats) -> double {
         run(200);
-        app.slow.clear();
+        app.clear();
         const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
-        w.feed.maxChunk = seenMax = 0;
+        w.feed.maxChunk = seenMax = overSeen = 0;
         w.feed.overloadedChunks = w.feed.droppedChunks = 0;
         measure = lats;
         phaseClock.start();

@@ -12,7 +12,9 @@
 //                          dbus.max_quotes_per_s, dbus.ratio_to_bus,
 //                          dbus.latency_us_p99 (and the baseline's)
 //   --rates=R1,R2,...      only the client's phases, at these rates (to
-//                          compare builds in the same minutes)
+//                          compare builds in the same minutes); a rate
+//                          written bR is a phase of the baseline's instead.
+//                          Each phase's p99 latency is printed at the end.
 //   --slot-us=N            the simulator's pause between writes (default
 //                          200, the emitter's own pause between sends)
 #include "automation/dbus_face.h"
@@ -141,12 +143,12 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const bool quick = bench::quick(argc, argv);
     const int phaseMs = quick ? 2000 : 10000;
-    std::vector<double> rates;
+    std::vector<QByteArray> rates;
     int slotUs = PauseUs;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
         if (a.startsWith("--rates="))
-            for (const QByteArray& r : a.mid(8).split(',')) rates.push_back(r.toDouble());
+            for (const QByteArray& r : a.mid(8).split(',')) rates.push_back(r);
         if (a.startsWith("--slot-us=")) slotUs = a.mid(10).toInt();
     }
     binDir = QCoreApplication::applicationDirPath();
@@ -304,7 +306,30 @@ int main(int argc, char** argv) {
         run(500);
     };
 
-    for (double rate : rates) clientPhase(rate, phaseMs);
+    // The phases asked for, in order, each with its latency: whether a
+    // side is slow after the other's (or its own) saturation, and for how
+    // long.
+    struct Asked {
+        QByteArray name;
+        bool baseline;
+        qint64 from, to;
+    };
+    std::vector<Asked> asked;
+    for (const QByteArray& r : rates) {
+        const bool b = r.startsWith('b');
+        const double rate = (b ? r.mid(1) : r).toDouble();
+        const qint64 from = b ? seq + 1 : feed->sent.load() + 1;
+        b ? busPhase(rate, phaseMs) : clientPhase(rate, phaseMs);
+        asked.push_back({r, b, from, b ? seq + 1 : feed->sent.load() + 1});
+        drain();
+    }
+    if (!asked.empty()) {
+        const auto busSeen = emitterHost.finish(), clientSeen = clientHost.finish();
+        for (const Asked& a : asked)
+            std::fprintf(stderr, "phase %s: p99 %.0f us\n", a.name.constData(),
+                         a.baseline ? p99(busSeen, emitted, a.from, a.to)
+                                    : p99(clientSeen, sent, a.from, a.to));
+    }
     double busRate = 0, busP99 = 0, clientRate = 0, clientP99 = 0;
     if (rates.empty()) {
         // The baseline's ladder, then the latency of each at half the

@@ -325,9 +325,10 @@ int main(int argc, char** argv) {
         ++arrivals;
         if (app.timing && w.feed.overloadedChunks > overSeen) {
             if (++overSeen <= 10)
-                std::fprintf(stderr, "  a chunk of %lld at %lld ms:%s\n",
+                std::fprintf(stderr, "  a chunk of %lld at %lld ms (%s, CPU %d):%s\n",
                              (long long)w.sock.lastRead(), (long long)phaseClock.elapsed(),
-                             app.before(app.outerStart).constData());
+                             w.feed.busyPoll().polling() ? "polling" : "not polling",
+                             sched_getcpu(), app.before(app.outerStart).constData());
             overSeen = w.feed.overloadedChunks;
         }
         if (w.feed.maxChunk > seenMax) {

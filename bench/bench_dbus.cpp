@@ -277,16 +277,19 @@ int main(int argc, char** argv) {
     };
     auto clientPhase = [&](double rate, int ms) -> double {
         const qint64 c0 = clientHost.count, s0 = feed->sent.load();
+        QElapsedTimer span; // the rate sent is timed over the phase as it ran
+        span.start();
         feed->setRate(rate);
         run(ms);
         feed->setRate(0);
+        const double seconds = double(span.nsecsElapsed()) / 1e9;
         run(50);
         const qint64 want = feed->sent.load() - s0;
-        const bool ok = double(want) >= 0.9 * rate * ms / 1000 &&
+        const bool ok = double(want) >= 0.9 * rate * seconds &&
                         spin([&] { return clientHost.count - c0 >= want; }, 3000);
         std::fprintf(stderr, "client %.0f/s: sent %lld, received %lld, %s\n", rate, (long long)want,
                      (long long)(clientHost.count - c0), ok ? "held" : "not held");
-        return ok ? double(want) * 1000 / ms : 0.0;
+        return ok ? double(want) / seconds : 0.0;
     };
     // A step that was not held may have left a backlog in the bus: it drains
     // before the next phase, of either side. Quotes that were lost never

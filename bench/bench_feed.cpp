@@ -371,6 +371,8 @@ int main(int argc, char** argv) {
         run(ms);
         const bool polling = w.feed.busyPoll().polling();
         feed->setRate(0);
+        // The rate sent is timed over the phase as it ran.
+        const double seconds = double(phaseClock.nsecsElapsed()) / 1e9;
         const std::int64_t want = [&] {
             run(50);
             return feed->sent.load() - sent0;
@@ -383,12 +385,12 @@ int main(int argc, char** argv) {
             stderr,
             "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld (at %lld ms), "
             "%lld chunks over 2000, %lld reads, %.1f%% of the CPU stolen,%s%s %s\n",
-            rate, (long long)want, want * 1000.0 / ms, (long long)got, (long long)w.feed.maxChunk,
-            (long long)maxAtMs, (long long)w.feed.overloadedChunks, (long long)(arrivals - arr0),
-            bench::stealPercent(ticks0), polling ? " polling," : "",
+            rate, (long long)want, double(want) / seconds, (long long)got,
+            (long long)w.feed.maxChunk, (long long)maxAtMs, (long long)w.feed.overloadedChunks,
+            (long long)(arrivals - arr0), bench::stealPercent(ticks0), polling ? " polling," : "",
             w.feed.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
         app.report();
-        return ok ? want * 1000.0 / ms : 0.0;
+        return ok ? double(want) / seconds : 0.0;
     };
 
     // The baseline's phase, the same way against its own simulator.
@@ -414,9 +416,12 @@ int main(int argc, char** argv) {
         const std::int64_t sent0 = bareFeed->sent.load(), got0 = bare.frames.load(),
                            reads0 = bare.reads.load();
         bare.maxChunk = 0;
+        QElapsedTimer span;
+        span.start();
         bareFeed->setRate(rate);
         run(ms);
         bareFeed->setRate(0);
+        const double seconds = double(span.nsecsElapsed()) / 1e9;
         run(50);
         const std::int64_t want = bareFeed->sent.load() - sent0;
         spin([&] { return bare.frames.load() - got0 >= want; }, 3000);
@@ -425,10 +430,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "bare reader, rate %.0f: sent %lld (%.0f/s), read %lld, max chunk %lld, %lld "
                      "reads, %.1f%% of the CPU stolen, %s\n",
-                     rate, (long long)want, want * 1000.0 / ms, (long long)got,
+                     rate, (long long)want, double(want) / seconds, (long long)got,
                      (long long)bare.maxChunk.load(), (long long)(bare.reads.load() - reads0),
                      bench::stealPercent(ticks0), ok ? "held" : "not held");
-        return ok ? want * 1000.0 / ms : 0.0;
+        return ok ? double(want) / seconds : 0.0;
     };
 
     const int seconds = quick ? 3 : 10;
@@ -461,10 +466,7 @@ int main(int argc, char** argv) {
     // phases at it holds: a stall of the machine's own (a millisecond or
     // two, now and then, which the bare reader meets as well) costs a phase
     // at any rate. Each stops at the first rate it misses twice. The rung
-    // at 225,000: near 200,000 the simulator sends some 3 % below the rate
-    // asked (it sends at most 0.2 ms of stream a write, so as to stay under
-    // the chunk limit, and its pauses run long), so a client that holds
-    // 200,000 and misses 250,000 would otherwise read 194,000.
+    // at 225,000 gives the steps above the target a finer grain.
     double held = 0, bareHeld = 0;
     bool clientOn = true, bareOn = true;
     QByteArray retried, bareRetried; // rates that took a second phase

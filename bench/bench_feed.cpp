@@ -237,7 +237,7 @@ public:
     QByteArray before(qint64 now) const {
         QByteArray s;
         for (const Recent& e : recent_)
-            if (now - e.end < 2'000'000)
+            if (e.end <= now && now - e.end < 2'000'000)
                 s += QByteArray(" [") + e.kind + ": " + QByteArray::number(e.us, 'f', 0) +
                      " us, ended " + QByteArray::number((now - e.end) / 1e3, 'f', 0) +
                      " us before]";

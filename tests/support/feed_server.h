@@ -63,6 +63,10 @@ public:
     }
     int count(const QByteArray& message) const { return int(received.count(message)); }
 
+protected:
+    // Whatever is not part of the logon dialogue.
+    virtual void onMessage(const QByteArray&) {}
+
 private:
     void onRead(QTcpSocket* s) {
         if (s != peer_) return;
@@ -77,7 +81,7 @@ private:
     }
     void handle(const QByteArray& m) {
         received.append(m);
-        if (!autoLogon) return;
+        if (!autoLogon) return onMessage(m);
         if (m.startsWith('!')) {
             user_ = m.mid(1);
             send("#PASS?");
@@ -86,6 +90,8 @@ private:
             send("#TIPO?");
         } else if (m == "&1") {
             send(user_ == user && pass_ == password ? "#L" : "#O");
+        } else {
+            onMessage(m);
         }
     }
 

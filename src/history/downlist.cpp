@@ -1,22 +1,52 @@
 #include "history/downlist.h"
 
-#include "wire/frame.h"
+#include <algorithm>
+#include <bit>
+#include <cmath>
 
 namespace qxd {
 
 bool DownItem::pending() const {
-    return !TrueTrim(S).isEmpty() && Ty != 0;
+    // A symbol with something besides blanks and NULs (what TrueTrim keeps).
+    return Ty != 0 && std::any_of(S.begin(), S.end(), [](char c) { return c != ' ' && c != 0; });
+}
+
+std::optional<DownList::Key> DownList::key(const QByteArray& s, float ty) {
+    if (std::isnan(ty)) return std::nullopt;
+    return Key{s, std::bit_cast<quint32>(ty == 0 ? 0.0f : ty)};
+}
+
+void DownList::index(const DownItem& item, std::int32_t pos) {
+    const auto k = key(item.S, item.Ty);
+    if (!k) return;
+    std::vector<std::int32_t>& at = where_[*k];
+    // Slots are mostly added or marked at the end.
+    at.insert(std::upper_bound(at.begin(), at.end(), pos), pos);
+}
+
+void DownList::unindex(const DownItem& item, std::int32_t pos) {
+    const auto k = key(item.S, item.Ty);
+    if (!k) return;
+    const auto it = where_.find(*k);
+    if (it == where_.end()) return;
+    std::vector<std::int32_t>& at = *it;
+    const auto p = std::lower_bound(at.begin(), at.end(), pos);
+    if (p != at.end() && *p == pos) at.erase(p);
+    if (at.empty()) where_.erase(it);
 }
 
 std::int32_t DownList::DownListAdd(const QByteArray& s, float ty) {
     items_.push_back({s, ty});
-    return std::int32_t(items_.size());
+    const auto pos = std::int32_t(items_.size());
+    index(items_.back(), pos);
+    return pos;
 }
 
 std::int32_t DownList::DownListFind(const QByteArray& s, float ty) const {
-    for (std::size_t i = 0; i < items_.size(); ++i)
-        if (items_[i].S == s && items_[i].Ty == ty) return std::int32_t(i + 1);
-    return 0;
+    const auto k = key(s, ty);
+    if (!k) return 0;
+    const auto it = where_.constFind(*k);
+    return it == where_.cend() ? 0 : it->front();
 }
 
 DownItem DownList::DownListGet(std::int32_t i) const {
@@ -26,7 +56,21 @@ DownItem DownList::DownListGet(std::int32_t i) const {
 
 void DownList::DownListSet(const QByteArray& s, float ty, std::int32_t i) {
     if (i < 1 || i > DownListCount()) return;
+    unindex(items_[i - 1], i);
     items_[i - 1] = {s, ty};
+    index(items_[i - 1], i);
+    if (items_[i - 1].pending()) firstPending_ = std::min(firstPending_, std::size_t(i - 1));
+}
+
+void DownList::DownListClear() {
+    items_.clear();
+    where_.clear();
+    firstPending_ = 0;
+}
+
+std::int32_t DownList::FirstPending() {
+    while (firstPending_ < items_.size() && !items_[firstPending_].pending()) ++firstPending_;
+    return firstPending_ < items_.size() ? std::int32_t(firstPending_ + 1) : 0;
 }
 
 void DownList::RequestHistoricData(const QByteArray& s, float ty, double di, double df) {

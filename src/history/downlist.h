@@ -3,9 +3,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace qxd {
@@ -26,7 +28,12 @@ public:
     DownItem DownListGet(std::int32_t i) const;
     std::int32_t DownListCount() const { return std::int32_t(items_.size()); }
     void DownListSet(const QByteArray& s, float ty, std::int32_t i);
-    void DownListClear() { items_.clear(); }
+    void DownListClear();
+
+    // The first pending slot, 0 if none. Slots before the last one found
+    // are not looked at again unless DownListSet makes one pending, so a
+    // list worked through from the front costs one look per slot.
+    std::int32_t FirstPending();
 
     // Queues a download; a symbol and code already queued keep their first
     // dates.
@@ -41,8 +48,24 @@ public:
     void resetDates() { dates_.assign(1, {0, 0}); }
 
 private:
+    // Where each symbol and code stands, in ascending order, so that a
+    // lookup does not walk a long list: hosts queue whole markets. Codes
+    // compare as floats: 0 and -0 are one code, and NaN matches nothing
+    // (such items are not indexed).
+    struct Key {
+        QByteArray s;
+        quint32 ty;
+        bool operator==(const Key&) const = default;
+        friend size_t qHash(const Key& k, size_t seed) { return qHashMulti(seed, k.s, k.ty); }
+    };
+    static std::optional<Key> key(const QByteArray& s, float ty);
+    void index(const DownItem& item, std::int32_t pos);
+    void unindex(const DownItem& item, std::int32_t pos);
+
     std::array<double, 2> column(std::int32_t i) const;
     std::vector<DownItem> items_;
+    QHash<Key, std::vector<std::int32_t>> where_;
+    std::size_t firstPending_ = 0; // no slot before it is pending
     std::vector<std::array<double, 2>> dates_;
 };
 

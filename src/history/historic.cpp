@@ -96,11 +96,8 @@ QString HistoricConnection::file(const QByteArray& name) const {
 
 void HistoricConnection::TimerHist_Timer() {
     if (CurIndex != 0) return;
-    const std::int32_t n = list.DownListCount();
-    if (n < 1) return;
-    std::int32_t chosen = 0;
-    for (std::int32_t i = 1; i <= n && !chosen; ++i)
-        if (list.DownListGet(i).pending()) chosen = i;
+    if (list.DownListCount() < 1) return;
+    const std::int32_t chosen = list.FirstPending();
     if (!chosen) {
         CurIndex = 0;
         list.DownListClear();

@@ -1,6 +1,9 @@
 #include "history/downlist.h"
 
+#include <QRandomGenerator>
 #include <QTest>
+
+#include <cmath>
 
 using namespace qxd;
 
@@ -9,6 +12,7 @@ class TestDownList : public QObject {
 private slots:
     void queueing();
     void finishedAndCleared();
+    void lookupsAgreeWithAScan();
 };
 
 void TestDownList::queueing() {
@@ -52,6 +56,48 @@ void TestDownList::finishedAndCleared() {
     QCOMPARE(l.startDate(1), 70.0);
     l.DownListSet("X", 1, 9); // no slot: nothing changes
     QCOMPARE(l.DownListCount(), 1);
+}
+
+// The list keeps an index for its lookups and a cursor for the first
+// pending slot; after every step of a random run both must say what a walk
+// over the slots says. Symbols that differ by case or a blank, codes 0 and
+// -0 (one code) and NaN (never equal) are in the mix.
+void TestDownList::lookupsAgreeWithAScan() {
+    const QByteArray syms[] = {"A", "a", "A ", " ", "", "BB"};
+    const float codes[] = {1, -1, 0, -0.0f, std::nanf(""), 5};
+    auto scanFind = [](const DownList& l, const QByteArray& s, float ty) {
+        for (std::int32_t i = 1; i <= l.DownListCount(); ++i)
+            if (l.DownListGet(i).S == s && l.DownListGet(i).Ty == ty) return i;
+        return 0;
+    };
+    auto scanPending = [](const DownList& l) {
+        for (std::int32_t i = 1; i <= l.DownListCount(); ++i)
+            if (l.DownListGet(i).pending()) return i;
+        return 0;
+    };
+    QRandomGenerator rng(5);
+    DownList l;
+    for (int step = 0; step < 20000; ++step) {
+        const QByteArray& s = syms[rng.bounded(6)];
+        const float ty = codes[rng.bounded(6)];
+        const int op = rng.bounded(100);
+        if (op < 60)
+            l.RequestHistoricData(s, ty, step, step);
+        else if (op < 75) // a download ends: the item is marked finished
+            l.DownListSet({}, 0, scanPending(l));
+        else if (op < 99)
+            l.DownListSet(s, ty, 1 + rng.bounded(l.DownListCount() + 2));
+        else
+            l.DownListClear();
+        for (const QByteArray& fs : syms)
+            for (float fty : codes)
+                if (l.DownListFind(fs, fty) != scanFind(l, fs, fty))
+                    QFAIL(qPrintable(QStringLiteral("step %1: find %2,%3")
+                                         .arg(step)
+                                         .arg(QString::fromLatin1(fs), QString::number(fty))));
+        if (l.FirstPending() != scanPending(l))
+            QFAIL(qPrintable(QStringLiteral("step %1: first pending").arg(step)));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestDownList)

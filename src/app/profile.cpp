@@ -148,11 +148,27 @@ QByteArray ReadProfileFile(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
     // A settings file is small; anything past a megabyte is not read.
-    return f.read(1 << 20);
+    return f.read(MaxProfileBytes);
 }
 
 QString WriteProfileFile(const QString& path, const std::vector<ProfileWrite>& writes) {
-    ProfileText text(ReadProfileFile(path));
+    // The file is rewritten whole, so every line of it must have been read:
+    // a file that cannot be read, or only in part, is left as it is.
+    QByteArray old;
+    if (QFile f(path); f.exists()) {
+        if (!f.open(QIODevice::ReadOnly))
+            return QStringLiteral("Cannot read the settings file %1: %2")
+                .arg(path, f.errorString());
+        old = f.read(MaxProfileBytes + 1);
+        if (f.error() != QFileDevice::NoError)
+            return QStringLiteral("Cannot read the settings file %1: %2")
+                .arg(path, f.errorString());
+        if (old.size() > MaxProfileBytes)
+            return QStringLiteral("The settings file %1 is over %2 bytes and was not rewritten")
+                .arg(path)
+                .arg(MaxProfileBytes);
+    }
+    ProfileText text(old);
     for (const auto& w : writes) text.write(w.section, w.key, w.value);
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath()))

@@ -49,12 +49,16 @@ struct ProfileWrite {
     QByteArray section, key, value;
 };
 
-// Reads the whole file; a missing or unreadable file reads as empty.
+// The most of a settings file that is read.
+constexpr qint64 MaxProfileBytes = 1 << 20;
+
+// Reads the file up to MaxProfileBytes; a missing or unreadable file reads
+// as empty.
 QByteArray ReadProfileFile(const QString& path);
 
 // Applies the writes in order and replaces the file; the folder is created
 // when missing. Returns an empty text on success, else what went wrong (the
-// old file is then left as it was).
+// old file is then left as it was: also when it cannot be read whole).
 QString WriteProfileFile(const QString& path, const std::vector<ProfileWrite>& writes);
 
 } // namespace qxd

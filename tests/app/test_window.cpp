@@ -145,6 +145,8 @@ void TestWindow::unwritableSettings_data() {
     QTest::newRow("folder missing") << "missing";
     QTest::newRow("a file where the folder goes") << "file";
     QTest::newRow("disk full") << "full";
+    QTest::newRow("over a megabyte: cannot be read whole") << "large";
+    QTest::newRow("cannot be read") << "unreadable";
 }
 
 // Whatever stops the settings write, the unload goes on, the window says
@@ -153,15 +155,20 @@ void TestWindow::unwritableSettings() {
     QFETCH(QString, fault);
     QTemporaryDir dir;
     QString path = dir.path() + "/cfg/QXDATA.INI";
-    const QByteArray old = "[QXDATA]\nIP=10.1.1.1\nPORT=1400\nUserName=old\n";
+    QByteArray old = "[QXDATA]\nIP=10.1.1.1\nPORT=1400\nUserName=old\n";
+    if (fault == "large") old += "[Mine]\n" + QByteArray(MaxProfileBytes, 'x') + "\nlast=1\n";
     if (fault == "file") {
         QFile blocker(dir.path() + "/cfg");
         QVERIFY(blocker.open(QIODevice::WriteOnly));
-    } else if (fault == "full") {
+    } else if (fault != "missing") {
         QDir().mkpath(dir.path() + "/cfg");
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(old);
+    }
+    if (fault == "unreadable") {
+        QFile(path).setPermissions(QFile::WriteOwner);
+        if (QFile(path).open(QIODevice::ReadOnly)) QSKIP("the file can be read anyway (root)");
     }
     ClientOptions o;
     o.settingsPath = path;
@@ -178,7 +185,12 @@ void TestWindow::unwritableSettings() {
         return;
     }
     QVERIFY(c.ctl.Label2.contains("settings"));
-    if (fault == "full") QCOMPARE(ReadProfileFile(path), old);
+    if (fault == "unreadable") QFile(path).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    if (fault != "file") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), old);
+    }
 }
 
 void TestWindow::userEditsReachState() {

@@ -6,6 +6,7 @@
 #include <archive_entry.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -159,10 +160,23 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
             continue;
         }
         Fd dir = openDirs(root.fd, parts, parts.size() - 1, &err);
+        // The entry is written beside its name and takes the name only when
+        // it is whole, so that a file of that name (an older series) outlives
+        // a failure. A link or folder of that name is not replaced.
+        const QByteArray& leaf = parts.last();
+        const QByteArray part = "." + leaf.left(NAME_MAX - 10) + ".qxdpart";
         Fd out;
-        if (dir.fd >= 0)
-            out = Fd(::openat(dir.fd, parts.last().constData(),
-                              O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (dir.fd >= 0) {
+            struct stat st;
+            if (::fstatat(dir.fd, leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISREG(st.st_mode)) {
+                err = S_ISLNK(st.st_mode) ? ELOOP : EISDIR;
+            } else {
+                ::unlinkat(dir.fd, part.constData(), 0); // left by an earlier run
+                out = Fd(::openat(dir.fd, part.constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            }
+        }
         if (out.fd < 0) {
             if (!err) err = errno;
             fail(ExtractResult::WriteFailed,
@@ -191,9 +205,15 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
             }
             r.bytes += std::int64_t(len);
         }
-        // An entry cut short (bound, failed write, corrupt data) is removed
-        // rather than left looking like a series.
-        if (stop || drc != ARCHIVE_EOF) ::unlinkat(dir.fd, parts.last().constData(), 0);
+        // An entry cut short (bound, failed write, corrupt data) never takes
+        // its name.
+        if (!stop && drc == ARCHIVE_EOF &&
+            ::renameat(dir.fd, part.constData(), dir.fd, leaf.constData()) != 0) {
+            fail(ExtractResult::WriteFailed,
+                 QStringLiteral("Cannot write \"%1\": %2").arg(shown, errnoText(errno)));
+            stop = true;
+        }
+        if (stop || drc != ARCHIVE_EOF) ::unlinkat(dir.fd, part.constData(), 0);
         if (stop) break;
         if (drc != ARCHIVE_EOF) {
             fail(ExtractResult::Corrupt,

@@ -1,13 +1,15 @@
 // Unpacking of a historic archive (zip) into the historic folder.
 //
 // Every entry goes into the folder under its own name; subfolders are made
-// as needed and an existing file of the same name is overwritten. Nothing is
+// as needed and an existing file of the same name is replaced once the entry
+// has been written whole (until then it is written to a hidden name beside
+// it, "." + name + ".qxdpart"). Nothing is
 // ever written outside the folder: an entry whose name is absolute or holds
 // a ".." part, a link, a device or anything but a plain file or folder is
 // not written, and existing links inside the folder are not followed. Such
 // an entry, a corrupt or truncated archive and a write that fails make the
 // result non-zero with a description; the entries before it stay written,
-// the entry it stopped in is removed.
+// the entry it stopped in is not, and a file of its name stays as it was.
 //
 // Bounds against archives that expand far beyond their size: at most
 // Limits::maxEntries entries, and at most Limits::maxTotalBytes written in

@@ -16,10 +16,11 @@ struct Place {
     QString folder() const { return dir.path() + "/indataqx"; }
     QString archive() const { return folder() + "/ToDecompress.zip"; }
     Place() { QDir().mkpath(folder()); }
-    void put(const QByteArray& zip) {
-        QFile f(archive());
+    void put(const QByteArray& zip) { write("ToDecompress.zip", zip); }
+    void write(const QString& rel, const QByteArray& bytes) {
+        QFile f(folder() + "/" + rel);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(zip);
+        f.write(bytes);
     }
     QByteArray read(const QString& rel) const {
         QFile f(folder() + "/" + rel);
@@ -102,9 +103,14 @@ void TestExtract::corruptArchives() {
     QFETCH(int, code);
     Place p;
     p.put(bytes);
+    p.write("a", "older series");
     const ExtractResult r = ExtractArchive(p.archive(), p.folder());
     QCOMPARE(r.code, code);
     QVERIFY(!r.description.isEmpty());
+    // A file of the failed entry's name is kept, and nothing is left half
+    // written beside it.
+    QCOMPARE(p.read("a"), QByteArray("older series"));
+    QCOMPARE(QDir(p.folder()).entryList({"*.qxdpart"}, QDir::Files | QDir::Hidden), QStringList());
     // A missing archive or folder fails too.
     QCOMPARE(ExtractArchive(p.folder() + "/none.zip", p.folder()).code,
              int(ExtractResult::Corrupt));
@@ -121,7 +127,7 @@ void TestExtract::bounds() {
     lim.slackBytes = 1 << 20;
     ExtractResult r = ExtractArchive(p.archive(), p.folder(), lim);
     QCOMPARE(r.code, int(ExtractResult::TooLarge));
-    QVERIFY(!QFile::exists(p.folder() + "/bomb")); // stopped inside it: removed
+    QVERIFY(!QFile::exists(p.folder() + "/bomb")); // stopped inside it: never named
     // Too many entries.
     QList<ZipEntry> many;
     for (int i = 0; i < 30; ++i) many.append({"f" + QByteArray::number(i), "x"});

@@ -127,6 +127,10 @@ int main(int argc, char** argv) {
     });
 
     qxd::DBusFace face(QDBusConnection::sessionBus());
+    face.signalSender().notice = [client](const QString& text) {
+        client->ctl.Label2 = text.toUtf8();
+        std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(text));
+    };
     QString err;
     if (!face.start(&err)) {
         std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));

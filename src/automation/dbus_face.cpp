@@ -48,14 +48,24 @@ struct SignalSender::Queue {
     DBusConnection* connection;
     std::mutex lock;
     std::vector<QByteArray> messages;
+    qint64 queuedBytes = 0;
     bool woken = false;
+    // What the library holds unwritten, as last read in the connection's
+    // thread, and whether a fresh reading has been asked for.
+    std::atomic<qint64> libraryBytes{0};
+    std::atomic<bool> reading{false};
 
     // In the connection's thread.
+    void readLibrary() {
+        libraryBytes.store(dbus_connection_get_outgoing_size(connection),
+                           std::memory_order_relaxed);
+    }
     void drain() {
         std::vector<QByteArray> batch;
         {
             std::lock_guard<std::mutex> g(lock);
             batch.swap(messages);
+            queuedBytes = 0;
             woken = false;
         }
         for (const QByteArray& b : batch) {
@@ -72,6 +82,7 @@ struct SignalSender::Queue {
             dbus_connection_send(connection, m, nullptr);
             dbus_message_unref(m);
         }
+        readLibrary();
     }
 };
 
@@ -91,12 +102,52 @@ void SignalSender::send(QByteArrayView path, QByteArrayView interface, QByteArra
     bool wake;
     {
         std::lock_guard<std::mutex> g(queue_->lock);
+        queue_->queuedBytes += message.size();
         queue_->messages.push_back(std::move(message));
         wake = !std::exchange(queue_->woken, true);
     }
     if (wake)
         QMetaObject::invokeMethod(
             busThreadObject_, [q = queue_] { q->drain(); }, Qt::QueuedConnection);
+}
+
+bool SignalSender::admitQuote() {
+    if (!queue_->connection || !busThreadObject_) return true; // nothing is sent anyway
+    qint64 waiting;
+    {
+        std::lock_guard<std::mutex> g(queue_->lock);
+        waiting = queue_->queuedBytes;
+    }
+    waiting += queue_->libraryBytes.load(std::memory_order_relaxed);
+    if (!dropping_ && waiting <= HighBytes) return true;
+    if (dropping_ && waiting <= LowBytes) {
+        dropping_ = false;
+        if (notice)
+            notice(QStringLiteral("The session bus takes signals again; %1 quotes for the hosts "
+                                  "were dropped meanwhile")
+                       .arg(dropped_));
+        return true;
+    }
+    if (!dropping_) {
+        dropping_ = true;
+        dropped_ = 0;
+        if (notice)
+            notice(QStringLiteral("The session bus is not taking signals (%1 MB waiting): quotes "
+                                  "for the hosts are dropped until it does")
+                       .arg(waiting >> 20));
+    }
+    ++dropped_;
+    // While quotes are dropped nothing is drained, so the library's backlog
+    // is read afresh in its thread: one reading in flight at a time.
+    if (!queue_->reading.exchange(true))
+        QMetaObject::invokeMethod(
+            busThreadObject_,
+            [q = queue_] {
+                q->readLibrary();
+                q->reading.store(false);
+            },
+            Qt::QueuedConnection);
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -184,10 +235,13 @@ DBusInstance::DBusInstance(DBusFace& face, const QString& p, const QString& c)
     new EventsAdaptor(this);
     new InstanceAdaptor(this);
     connect(&cls, &QXDClientCLS::propertiesSet, this, &DBusInstance::propertiesSet);
-    connect(&cls, &QXDClientCLS::FeederReady, this, [this] { emitEvent("FeederReady"); });
+    connect(&cls, &QXDClientCLS::FeederReady, this, [this] {
+        if (quoteAdmitted_) emitEvent("FeederReady");
+    });
     connect(&cls, &QXDClientCLS::RequestAllSimbols, this,
             [this] { emitEvent("RequestAllSimbols"); });
     connect(&cls, &QXDClientCLS::NewTime, this, [this](double t) {
+        if (!quoteAdmitted_) return;
         BusWriter w;
         w.f64(t);
         emitEvent("NewTime", "d", w.bytes);
@@ -223,6 +277,8 @@ void DBusInstance::emitEvent(const char* member, QByteArrayView signature, const
 }
 
 void DBusInstance::propertiesSet(int kind) {
+    quoteAdmitted_ = face_.signalSender().admitQuote();
+    if (!quoteAdmitted_) return;
     PropertyChanges p;
     p.kind = kind;
     if (kind == KindTime) {

@@ -23,6 +23,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
 #include <memory>
 
 namespace qxd {
@@ -46,17 +47,32 @@ class DBusInstance;
 // it runs; there the library reads the bytes back as a message, checking
 // them as it would any peer's, and queues them in order. Every signal of the
 // quote path goes this way, so they keep their order.
+//
+// A bus that stops taking messages (a stopped or overwhelmed daemon) would
+// leave them to pile up in the client without bound. So each quote asks
+// first (admitQuote): while more than HighBytes wait to be written, quotes
+// for the hosts are dropped whole (their property change and event
+// together) until no more than LowBytes wait; `notice` says when that
+// starts and ends. Other signals (logons, downloads) always go.
 class SignalSender {
 public:
+    static constexpr qint64 HighBytes = 16 << 20;
+    static constexpr qint64 LowBytes = 4 << 20;
+
     explicit SignalSender(const QDBusConnection& bus);
     // Sends the signal with this body (see SignalMessage).
     void send(QByteArrayView path, QByteArrayView interface, QByteArrayView member,
               QByteArrayView bodySignature, const QByteArray& body);
+    // Whether the next quote's signals may be sent.
+    bool admitQuote();
+    std::function<void(const QString&)> notice;
 
 private:
     struct Queue;
     std::shared_ptr<Queue> queue_;      // shared with the wake-ups in flight
     QPointer<QObject> busThreadObject_; // lives in the connection's thread
+    bool dropping_ = false;
+    qint64 dropped_ = 0;
     // Serials of our own, far from the ones the library counts up from 1
     // for the messages it writes; bus peers only match serials of calls.
     std::uint32_t serial_ = 0x40000000;
@@ -112,6 +128,7 @@ private:
     DBusFace& face_;
     const QByteArray pathBytes_;
     bool released_ = false;
+    bool quoteAdmitted_ = true; // the event after a property change follows it
 };
 
 class ClassFactoryAdaptor : public QDBusAbstractAdaptor {

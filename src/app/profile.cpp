@@ -70,8 +70,11 @@ QByteArray ProfileText::content() const {
 }
 
 void ProfileText::insertLine(qsizetype at, const QByteArray& line) {
-    // A last line without its line end gets one when a line follows it.
-    if (at == qsizetype(lines_.size()) && at > 0 && ends_.back().isEmpty()) ends_.back() = eol_;
+    // A last line without its line end gets one when a line follows it. Its
+    // own CR at the end stays text: with "\n" after it, it would become the
+    // line end and leave the line's value.
+    if (at == qsizetype(lines_.size()) && at > 0 && ends_.back().isEmpty())
+        ends_.back() = lines_.back().endsWith('\r') ? QByteArray("\r\n") : eol_;
     lines_.insert(lines_.begin() + at, line);
     ends_.insert(ends_.begin() + at, eol_);
 }

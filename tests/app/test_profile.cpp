@@ -66,6 +66,9 @@ void TestProfile::write_data() {
         << QByteArray("[QXDATA]\r\nA=1\nB=2\r\r\nIP=1") << QByteArray("QXDATA")
         << QByteArray("PORT") << QByteArray("3")
         << QByteArray("[QXDATA]\r\nA=1\nB=2\r\r\nIP=1\r\nPORT=3\r\n");
+    QTest::newRow("a last line's own CR stays in its value")
+        << QByteArray("[S]\nK=v\r") << QByteArray("T") << QByteArray("X") << QByteArray("1")
+        << QByteArray("[S]\nK=v\r\r\n\n[T]\nX=1\n");
 }
 
 void TestProfile::write() {

@@ -140,6 +140,18 @@ void listen(QDBusConnection& c, const QString& path, Listener* l) {
               SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
 }
 
+// Creates an object for `host`, listens to it and starts it; returns once
+// the client has logged on and asked the host for its symbols.
+void startObject(Bus& bus, QDBusConnection& host, Listener& l, QString* path) {
+    QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+    QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+    *path = r.arguments().at(0).value<QDBusObjectPath>().path();
+    listen(host, *path, &l);
+    call(host, *path, ClassInterface, "Iniciar", {bus.dir.path() + "/hostdata"});
+    QTRY_VERIFY_WITH_TIMEOUT(bus.feed.count("&1") == 1, 15000);
+    QTRY_COMPARE(l.order.value(0), QStringLiteral("RequestAllSimbols"));
+}
+
 } // namespace
 
 class TestDBus : public QObject {
@@ -249,14 +261,10 @@ void TestDBus::stormThenVanishMidStream() {
     });
     {
         QDBusConnection host = bus.connect("storm");
-        QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
-        QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
-        const QString path = r.arguments().at(0).value<QDBusObjectPath>().path();
         Listener l;
-        listen(host, path, &l);
-        call(host, path, ClassInterface, "Iniciar", {bus.dir.path() + "/hostdata"});
-        QTRY_VERIFY_WITH_TIMEOUT(bus.feed.count("&1") == 1, 15000);
-        QTRY_COMPARE(l.order.value(0), QStringLiteral("RequestAllSimbols"));
+        QString path;
+        startObject(bus, host, l, &path);
+        if (QTest::currentTestFailed()) return;
 
         for (int i = 0; i < N; ++i) {
             QDBusMessage m =
@@ -300,14 +308,10 @@ void TestDBus::stalledBusBoundsTheBacklog() {
     Bus bus(4);
     QVERIFY(!bus.address.isEmpty());
     QDBusConnection host = bus.connect("stalled");
-    QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
-    QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
-    const QString path = r.arguments().at(0).value<QDBusObjectPath>().path();
     Listener l;
-    listen(host, path, &l);
-    call(host, path, ClassInterface, "Iniciar", {bus.dir.path() + "/hostdata"});
-    QTRY_VERIFY_WITH_TIMEOUT(bus.feed.count("&1") == 1, 15000);
-    QTRY_COMPARE(l.order.value(0), QStringLiteral("RequestAllSimbols"));
+    QString path;
+    startObject(bus, host, l, &path);
+    if (QTest::currentTestFailed()) return;
     const uint pid = host.interface()->servicePid(BusName);
     QVERIFY(pid > 0);
     const qint64 before = residentMb(pid);

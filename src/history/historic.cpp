@@ -331,6 +331,7 @@ void HistoricConnection::transferChunk(const QByteArray& s) {
     if (HistFile == 0) {
         HistFile = 1;
         extractionFailed_ = false;
+        archiveBytes_ = 0;
         fd_ = ::open(QFile::encodeName(archivePath()).constData(),
                      O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
         if (fd_ < 0) {
@@ -351,6 +352,13 @@ void HistoricConnection::transferChunk(const QByteArray& s) {
     if (p < 0) return;
     const qsizetype q = s.indexOf(',', p + 1);
     if (q < 0 || q == s.size() - 1) return;
+    archiveBytes_ += s.size() - q - 1;
+    if (archiveBytes_ > maxArchiveBytes) {
+        abandon("The archive for " + CurSymbol + " is over " +
+                FormatZero(std::int64_t(maxArchiveBytes)) + " bytes: download ended");
+        QFile::remove(archivePath());
+        return;
+    }
     pending_.push_back({s, q + 1});
     pendingBytes_ += s.size() - q - 1;
     if (pendingBytes_ >= FlushBytes || pending_.size() >= MaxPieces) flushArchive();

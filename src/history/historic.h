@@ -46,6 +46,10 @@ public:
     QString archivePath() const;
 
     ExtractLimits limits;
+    // The most an archive may take on disk; a transfer beyond it is ended
+    // and its archive removed, so a server that never ends one cannot fill
+    // the disk.
+    std::int64_t maxArchiveBytes = std::int64_t(4) << 30;
 
 private:
     void transferChunk(const QByteArray& s);
@@ -74,6 +78,7 @@ private:
     };
     std::vector<Pending> pending_;
     qsizetype pendingBytes_ = 0;
+    std::int64_t archiveBytes_ = 0; // received into the open archive
     bool extractionFailed_ = false; // the archive was closed by a failed extraction
 };
 

@@ -323,8 +323,15 @@ void HistoricConnection::sendRequest() {
         abandon("Invalid date in the request for " + CurSymbol);
         return;
     }
-    sendHist("#F" + CurSymbol.trimmed() + ",&I" + FormatZero(double(CurTy)) + ",&D1" + *d1 +
-             ",&D2" + *d2 + ",");
+    const QByteArray request = "#F" + CurSymbol.trimmed() + ",&I" + FormatZero(double(CurTy)) +
+                               ",&D1" + *d1 + ",&D2" + *d2 + ",";
+    // A frame cannot carry it, and the server would never answer: the
+    // download would hold up every one queued after it.
+    if (request.size() > MaxPayload) {
+        abandon("The request for " + CurSymbol.left(32) + "... is too long to send");
+        return;
+    }
+    sendHist(request);
 }
 
 void HistoricConnection::transferChunk(const QByteArray& s) {

@@ -81,6 +81,7 @@ private slots:
     void download_data();
     void download();
     void queuedItemsInChunks();
+    void requestTooLong();
     void endings_data();
     void endings();
     void lossMidTransfer_data();
@@ -135,6 +136,19 @@ void TestHistoric::download() {
     QCOMPARE(t.hist().RawMode, std::int16_t(0));
     QVERIFY(!t.c->ctl.loghistVisible);
     QTRY_COMPARE(t.hist().list.DownListCount(), 0); // the next tick clears the finished list
+}
+
+// A request too long for a frame ends at once with a message; the one
+// queued behind it goes ahead.
+void TestHistoric::requestTooLong() {
+    Live t;
+    t.server.archives["ABC"] = MakeZip({{"traderABC~1M", "abc"}});
+    t.request(QByteArray(40000, 'Z'), 1);
+    t.request("ABC", 1);
+    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.host.ended.at(0).first, QByteArray("ABC"));
+    QCOMPARE(t.server.requests.size(), 1);
+    QCOMPARE(t.read("ABC.QX1M"), QByteArray("abc"));
 }
 
 // Two downloads one after the other, the first a 3 MB archive in 30 KB chunks;

@@ -187,6 +187,12 @@ bool DBusFace::start(QString* error) {
 }
 
 QDBusObjectPath DBusFace::CreateInstance() {
+    if (liveInstances() >= MaxInstances) {
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::LimitsExceeded,
+                           QStringLiteral("At most %1 objects at a time").arg(MaxInstances));
+        return {};
+    }
     const QString creator = calledFromDBus() ? message().service() : QString();
     const QString path = QStringLiteral("%1/%2").arg(QString::fromLatin1(FactoryPath)).arg(next_++);
     auto* inst = new DBusInstance(*this, path, creator);

@@ -88,6 +88,9 @@ public:
     // when the name is already taken or the bus refuses.
     bool start(QString* error);
 
+    // At most MaxInstances objects live at a time: a host that creates them
+    // in a loop gets an error rather than growing the client without bound.
+    static constexpr int MaxInstances = 1000;
     QDBusObjectPath CreateInstance();
     const QDBusConnection& bus() const { return bus_; }
     SignalSender& signalSender() { return sender_; }

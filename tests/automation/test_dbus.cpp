@@ -160,6 +160,7 @@ private slots:
     void hostSession();
     void stormThenVanishMidStream();
     void stalledBusBoundsTheBacklog();
+    void objectsAreBounded();
     void unregister();
     void terminateEndsAShownWindow();
 };
@@ -355,6 +356,26 @@ void TestDBus::stalledBusBoundsTheBacklog() {
                     [](const QVariantMap& m) { return m.value("Simbolo") == "AFTER"; }),
         30000);
     QDBusConnection::disconnectFromBus("stalled");
+}
+
+// A host that creates objects in a loop is refused past the bound, and the
+// client carries on.
+void TestDBus::objectsAreBounded() {
+    Bus bus;
+    QVERIFY(!bus.address.isEmpty());
+    QDBusConnection host = bus.connect("many");
+    QString first;
+    for (int i = 0; i < DBusFace::MaxInstances; ++i) {
+        QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+        QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+        if (i == 0) first = r.arguments().at(0).value<QDBusObjectPath>().path();
+    }
+    QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+    QCOMPARE(r.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(r.errorName(), QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+    QCOMPARE(call(host, first, ClassInterface, "RequestSymbol", {QStringLiteral("VALE3")}).type(),
+             QDBusMessage::ReplyMessage);
+    QDBusConnection::disconnectFromBus("many");
 }
 
 void TestDBus::unregister() {

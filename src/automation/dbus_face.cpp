@@ -48,8 +48,9 @@ struct SignalSender::Queue {
     DBusConnection* connection;
     std::mutex lock;
     std::vector<QByteArray> messages;
-    qint64 queuedBytes = 0;
     bool woken = false;
+    // The bytes in `messages`: written under the lock, read without it.
+    std::atomic<qint64> queuedBytes{0};
     // What the library holds unwritten, as last read in the connection's
     // thread, and whether a fresh reading has been asked for.
     std::atomic<qint64> libraryBytes{0};
@@ -65,7 +66,7 @@ struct SignalSender::Queue {
         {
             std::lock_guard<std::mutex> g(lock);
             batch.swap(messages);
-            queuedBytes = 0;
+            queuedBytes.store(0, std::memory_order_relaxed);
             woken = false;
         }
         for (const QByteArray& b : batch) {
@@ -102,7 +103,7 @@ void SignalSender::send(QByteArrayView path, QByteArrayView interface, QByteArra
     bool wake;
     {
         std::lock_guard<std::mutex> g(queue_->lock);
-        queue_->queuedBytes += message.size();
+        queue_->queuedBytes.fetch_add(message.size(), std::memory_order_relaxed);
         queue_->messages.push_back(std::move(message));
         wake = !std::exchange(queue_->woken, true);
     }
@@ -113,12 +114,8 @@ void SignalSender::send(QByteArrayView path, QByteArrayView interface, QByteArra
 
 bool SignalSender::admitQuote() {
     if (!queue_->connection || !busThreadObject_) return true; // nothing is sent anyway
-    qint64 waiting;
-    {
-        std::lock_guard<std::mutex> g(queue_->lock);
-        waiting = queue_->queuedBytes;
-    }
-    waiting += queue_->libraryBytes.load(std::memory_order_relaxed);
+    const qint64 waiting = queue_->queuedBytes.load(std::memory_order_relaxed) +
+                           queue_->libraryBytes.load(std::memory_order_relaxed);
     if (!dropping_ && waiting <= HighBytes) return true;
     if (dropping_ && waiting <= LowBytes) {
         dropping_ = false;

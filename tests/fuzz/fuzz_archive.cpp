@@ -5,17 +5,27 @@
 #include "history/extract.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 using namespace qxd;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static QTemporaryDir* dir = new QTemporaryDir;
+    static QTemporaryDir* dir = [] {
+        // libFuzzer ends a run with exit(): the folder goes with it.
+        static QTemporaryDir* d = new QTemporaryDir;
+        std::atexit([] {
+            std::filesystem::remove_all(QFile::encodeName(d->path()).toStdString());
+            delete d;
+        });
+        return d;
+    }();
     const QString base = dir->path();
     const QString archive = base + "/in.zip";
     const QString folder = base + "/out";
@@ -35,19 +45,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(r.entries <= limits.maxEntries);
 
     // Only the archive and the folder beside each other; inside the folder
-    // plain files and folders, no more bytes than the bounds allow.
-    CHECK(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
-                               QDir::System) == (QStringList{"in.zip", "out"}));
+    // plain files and folders, no more bytes than the bounds allow. Names are
+    // the archive's bytes, not always UTF-8, so the walk and the clean-up go
+    // by bytes, not through QString.
+    namespace fs = std::filesystem;
+    const fs::path top(QFile::encodeName(base).toStdString()), out = top / "out";
+    std::vector<std::string> beside;
+    for (const fs::directory_entry& e : fs::directory_iterator(top))
+        beside.push_back(e.path().filename().string());
+    std::sort(beside.begin(), beside.end());
+    CHECK((beside == std::vector<std::string>{"in.zip", "out"}));
     qint64 bytes = 0;
-    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo fi(it.next());
-        CHECK(!fi.isSymLink() && (fi.isFile() || fi.isDir()));
-        if (fi.isFile()) bytes += fi.size();
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(out)) {
+        CHECK(!e.is_symlink() && (e.is_regular_file() || e.is_directory()));
+        if (e.is_regular_file()) bytes += qint64(e.file_size());
     }
     CHECK(bytes <= limits.maxTotalBytes);
     CHECK(bytes <= limits.maxRatio * qint64(size) + limits.slackBytes);
-    QDir(folder).removeRecursively();
+    fs::remove_all(out);
     return 0;
 }

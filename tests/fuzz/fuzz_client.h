@@ -12,7 +12,9 @@
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <utility>
 
 namespace qxd::fuzz {
 
@@ -29,6 +31,13 @@ inline void start(int* argc, char*** argv) {
     new QApplication(*argc, *argv);
     dataDir = new QTemporaryDir;
     QDir().mkpath(dataDir->path() + "/indataqx");
+    // libFuzzer ends a run with exit(): the folder goes with it, not left
+    // behind after every run. Names a server sent are bytes, not always
+    // UTF-8, so it is removed by bytes.
+    std::atexit([] {
+        std::filesystem::remove_all(QFile::encodeName(dataDir->path()).toStdString());
+        delete std::exchange(dataDir, nullptr);
+    });
 }
 
 // One fresh client per input, so a finding replays alone.

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <utility>
 
 using namespace qxd;
 
@@ -27,7 +28,11 @@ constexpr Key probes[] = {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!dir) dir = new QTemporaryDir;
+    if (!dir) {
+        dir = new QTemporaryDir;
+        // libFuzzer ends a run with exit(): the folder goes with it.
+        std::atexit([] { delete std::exchange(dir, nullptr); });
+    }
     FuzzedDataProvider p(data, size);
     const std::string section = p.ConsumeRandomLengthString(12);
     const std::string key = p.ConsumeRandomLengthString(12);

@@ -159,10 +159,7 @@ QString WriteProfileFile(const QString& path, const std::vector<ProfileWrite>& w
     // a file that cannot be read, or only in part, is left as it is.
     QByteArray old;
     if (QFile f(path); f.exists()) {
-        if (!f.open(QIODevice::ReadOnly))
-            return QStringLiteral("Cannot read the settings file %1: %2")
-                .arg(path, f.errorString());
-        old = f.read(MaxProfileBytes + 1);
+        if (f.open(QIODevice::ReadOnly)) old = f.read(MaxProfileBytes + 1);
         if (f.error() != QFileDevice::NoError)
             return QStringLiteral("Cannot read the settings file %1: %2")
                 .arg(path, f.errorString());

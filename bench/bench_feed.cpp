@@ -21,7 +21,9 @@
 //                            that took over 200 us, by kind (what kept it from
 //                            reading), and what a read of the feed took; for
 //                            each chunk over 2000 characters (ten a phase),
-//                            the events over 100 us just before it
+//                            the events over 100 us just before it, and the
+//                            read before it and the gap before its own read
+//                            on the wall clock and the thread's CPU clock
 #include "app/qxdclient.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
@@ -190,7 +192,11 @@ void pinThread(pthread_t t, int cpu, bool others) {
 // too, with the quotes it handed over, and the events over 100 us of the
 // last few milliseconds are kept, so that a chunk over 2000 characters can
 // be told apart: one that follows a long event of the client's own, or one
-// that follows none (the thread was not run).
+// that follows none (the thread was not run). The read before such a chunk
+// and the gap before its own read are timed on the wall clock and on the
+// thread's CPU clock as well: the kernel leaves out of the latter the time
+// the thread was not run, whether another thread had the CPU or the
+// hypervisor had taken the virtual CPU away (steal).
 class TimedApp : public QApplication {
 public:
     using QApplication::QApplication;
@@ -201,6 +207,12 @@ public:
     double readUs = 0;
     const std::int64_t* quotes = nullptr; // the host's count so far
     qint64 outerStart = 0;                // when the outermost event under way began
+    // Wall and thread CPU time (us) of the read before the one under way,
+    // and of the gap between the two.
+    struct Span {
+        qint64 us = 0, cpuUs = 0;
+        qint64 offCpuUs() const { return us - cpuUs; }
+    } lastRead, gap;
 
     bool notify(QObject* o, QEvent* e) override {
         if (!timing || QThread::currentThread() != thread()) return QApplication::notify(o, e);
@@ -208,13 +220,19 @@ public:
         const QPointer<QObject> receiver(o); // and the receiver with it
         const std::int64_t q0 = quotes ? *quotes : 0;
         const qint64 t0 = g_clock.nsecsElapsed();
+        const bool read = depth_ == 0 && type == QEvent::SockAct;
+        const qint64 cpu0 = read ? threadCpuNs() : 0;
+        if (read) gap = {(t0 - readEnd_) / 1000, (cpu0 - readEndCpu_) / 1000};
         if (depth_ == 0) outerStart = t0;
         ++depth_;
         const bool r = QApplication::notify(o, e);
         --depth_;
         const qint64 t1 = g_clock.nsecsElapsed();
         const double us = (t1 - t0) / 1e3;
-        if (depth_ == 0 && type == QEvent::SockAct) {
+        if (read) {
+            readEndCpu_ = threadCpuNs();
+            readEnd_ = t1;
+            lastRead = {(t1 - t0) / 1000, (readEndCpu_ - cpu0) / 1000};
             ++reads;
             readQuotes += (quotes ? *quotes : 0) - q0;
             readUs += us;
@@ -263,6 +281,12 @@ public:
     }
 
 private:
+    static qint64 threadCpuNs() {
+        timespec ts;
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    }
+    qint64 readEnd_ = 0, readEndCpu_ = 0;
     struct Recent {
         qint64 end; // g_clock, ns
         double us;
@@ -319,16 +343,27 @@ int main(int argc, char** argv) {
     // first milliseconds is the feed starting before the thread polls.
     QElapsedTimer phaseClock;
     qint64 seenMax = 0, maxAtMs = 0;
-    std::int64_t overSeen = 0; // chunks over 2000 explained so far in the phase
+    std::int64_t overSeen = 0;   // chunks over 2000 explained so far in the phase
+    std::int64_t overOffCpu = 0; // of those, after time off the CPU
     app.quotes = &received;
     QObject::connect(&w.sock, &SocketComponent::dataArrival, [&] {
         ++arrivals;
         if (app.timing && w.feed.overloadedChunks > overSeen) {
+            // Over 50 us off the CPU: the machine took it. Otherwise the
+            // thread ran, busy with something else or polling while the
+            // bytes were held up before the socket.
+            const bool offCpu = app.lastRead.offCpuUs() > 50 || app.gap.offCpuUs() > 50;
+            overOffCpu += offCpu;
             if (++overSeen <= 10)
-                std::fprintf(stderr, "  a chunk of %lld at %lld ms (%s, CPU %d):%s\n",
+                std::fprintf(stderr,
+                             "  a chunk of %lld at %lld ms (%s, CPU %d): the read before %lld us "
+                             "(%lld on the CPU), the gap %lld us (%lld on the CPU)%s:%s\n",
                              (long long)w.sock.lastRead(), (long long)phaseClock.elapsed(),
                              w.feed.busyPoll().polling() ? "polling" : "not polling",
-                             sched_getcpu(), app.before(app.outerStart).constData());
+                             sched_getcpu(), (long long)app.lastRead.us,
+                             (long long)app.lastRead.cpuUs, (long long)app.gap.us,
+                             (long long)app.gap.cpuUs, offCpu ? ", off the CPU" : "",
+                             app.before(app.outerStart).constData());
             overSeen = w.feed.overloadedChunks;
         }
         if (w.feed.maxChunk > seenMax) {
@@ -363,7 +398,7 @@ int main(int argc, char** argv) {
         app.clear();
         const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
-        w.feed.maxChunk = seenMax = overSeen = 0;
+        w.feed.maxChunk = seenMax = overSeen = overOffCpu = 0;
         w.feed.overloadedChunks = w.feed.droppedChunks = 0;
         measure = lats;
         phaseClock.start();
@@ -389,6 +424,9 @@ int main(int argc, char** argv) {
             (long long)w.feed.maxChunk, (long long)maxAtMs, (long long)w.feed.overloadedChunks,
             (long long)(arrivals - arr0), bench::stealPercent(ticks0), polling ? " polling," : "",
             w.feed.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
+        if (app.timing && overSeen > 0)
+            std::fprintf(stderr, "  chunks over 2000 after time off the CPU: %lld of %lld\n",
+                         (long long)overOffCpu, (long long)overSeen);
         app.report();
         return ok ? double(want) / seconds : 0.0;
     };

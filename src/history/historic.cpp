@@ -359,15 +359,16 @@ void HistoricConnection::transferChunk(const QByteArray& s) {
     if (p < 0) return;
     const qsizetype q = s.indexOf(',', p + 1);
     if (q < 0 || q == s.size() - 1) return;
-    archiveBytes_ += s.size() - q - 1;
+    const qsizetype bytes = s.size() - q - 1;
+    archiveBytes_ += bytes;
     if (archiveBytes_ > maxArchiveBytes) {
-        abandon("The archive for " + CurSymbol + " is over " +
-                FormatZero(std::int64_t(maxArchiveBytes)) + " bytes: download ended");
+        abandon("The archive for " + CurSymbol + " is over " + FormatZero(maxArchiveBytes) +
+                " bytes: download ended");
         QFile::remove(archivePath());
         return;
     }
     pending_.push_back({s, q + 1});
-    pendingBytes_ += s.size() - q - 1;
+    pendingBytes_ += bytes;
     if (pendingBytes_ >= FlushBytes || pending_.size() >= MaxPieces) flushArchive();
 }
 

@@ -49,7 +49,8 @@ public:
     // The most an archive may take on disk; a transfer beyond it is ended
     // and its archive removed, so a server that never ends one cannot fill
     // the disk.
-    std::int64_t maxArchiveBytes = std::int64_t(4) << 30;
+    static constexpr std::int64_t DefaultMaxArchiveBytes = std::int64_t(4) << 30;
+    std::int64_t maxArchiveBytes = DefaultMaxArchiveBytes;
 
 private:
     void transferChunk(const QByteArray& s);

@@ -12,20 +12,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace qxd;
 
+namespace {
+QTemporaryDir* dir = nullptr;
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static QTemporaryDir* dir = [] {
-        // libFuzzer ends a run with exit(): the folder goes with it.
-        static QTemporaryDir* d = new QTemporaryDir;
+    if (!dir) {
+        dir = new QTemporaryDir;
+        // libFuzzer ends a run with exit(): the folder goes with it, by bytes.
         std::atexit([] {
-            std::filesystem::remove_all(QFile::encodeName(d->path()).toStdString());
-            delete d;
+            std::filesystem::remove_all(QFile::encodeName(dir->path()).toStdString());
+            delete std::exchange(dir, nullptr);
         });
-        return d;
-    }();
+    }
     const QString base = dir->path();
     const QString archive = base + "/in.zip";
     const QString folder = base + "/out";

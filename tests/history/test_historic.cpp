@@ -290,7 +290,7 @@ void TestHistoric::diskFaults() {
         if (fault == "full-later") t.server.resetPeer();
         QVERIFY(t.ended());
     }
-    t.hist().maxArchiveBytes = std::int64_t(4) << 30;
+    t.hist().maxArchiveBytes = HistoricConnection::DefaultMaxArchiveBytes;
     QVERIFY(t.host.ended.isEmpty());
     if (fault != "missing") {
         QVERIFY(!t.exists("ToDecompress.zip"));

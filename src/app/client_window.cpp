@@ -5,12 +5,14 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QStyleHints>
 #include <QTimer>
 
 #include <utility>
@@ -145,7 +147,44 @@ ClientWindow::ClientWindow(QXDClient& client)
     heldTimer_->setSingleShot(true);
     connect(heldTimer_, &QTimer::timeout, this, &ClientWindow::releaseHeld);
     tickClock_.start();
+
+    caretFlashMs_ = QGuiApplication::styleHints()->cursorFlashTime();
+    caretRest_ = new QTimer(this);
+    caretRest_->setObjectName(QStringLiteral("caretRest"));
+    caretRest_->setSingleShot(true);
+    caretRest_->setInterval(CaretBlinkMs);
+    connect(caretRest_, &QTimer::timeout, this,
+            [] { QGuiApplication::styleHints()->setCursorFlashTime(0); });
+    for (auto* e : findChildren<QLineEdit*>()) e->installEventFilter(this);
+    wakeCaret();
     refresh();
+}
+
+ClientWindow::~ClientWindow() {
+    // The blink period is the application's; leave it as the desktop set it.
+    if (qGuiApp) QGuiApplication::styleHints()->setCursorFlashTime(caretFlashMs_);
+}
+
+bool ClientWindow::caretBlinks() const {
+    return QGuiApplication::styleHints()->cursorFlashTime() != 0;
+}
+
+void ClientWindow::wakeCaret() {
+    if (!caretBlinks()) QGuiApplication::styleHints()->setCursorFlashTime(caretFlashMs_);
+    caretRest_->start();
+}
+
+bool ClientWindow::eventFilter(QObject* watched, QEvent* e) {
+    switch (e->type()) {
+    case QEvent::KeyPress:
+    case QEvent::MouseButtonPress:
+    case QEvent::FocusIn:
+        wakeCaret();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, e);
 }
 
 bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs) {

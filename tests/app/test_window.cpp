@@ -13,12 +13,14 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QStyleHints>
 #include <QStyleOption>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 
 using namespace qxd;
@@ -67,6 +69,7 @@ private slots:
     void refreshWaitsForAFastFeed();
     void floodedWindowStillFollows();
     void blinkLeavesTheRefreshCost();
+    void caretRestsWhenLeftAlone();
     void fastFeedRefreshesAndRepaintsAfterReads();
 };
 
@@ -282,6 +285,37 @@ void TestWindow::blinkLeavesTheRefreshCost() {
     ctl<QLineEdit>(c, "UserName")->update();
     QTest::qWait(20);
     QCOMPARE(w->refreshCostUs(), cost);
+}
+
+// The caret blinks for a while after the user's last action in the window,
+// then stays lit; a key, a click or the focus wakes it again. The desktop's
+// blink period is restored when the window goes.
+void TestWindow::caretRestsWhenLeftAlone() {
+    QStyleHints* hints = QGuiApplication::styleHints();
+    const int desktop = hints->cursorFlashTime();
+    QVERIFY(desktop > 0);
+    {
+        Fixture f;
+        QXDClient& c = f.make();
+        c.Show();
+        ClientWindow* w = c.view();
+        auto* rest = w->findChild<QTimer*>("caretRest");
+        QVERIFY(rest && rest->isActive() && w->caretBlinks());
+        rest->setInterval(20);
+        rest->start();
+        const std::function<void()> wakes[] = {
+            [&] { ctl<QLineEdit>(c, "Password")->setFocus(); },
+            [&] { QTest::keyClick(ctl<QLineEdit>(c, "Password"), Qt::Key_A); },
+            [&] { QTest::mouseClick(ctl<QLineEdit>(c, "Password"), Qt::LeftButton); },
+        };
+        for (const auto& wake : wakes) {
+            QTRY_VERIFY(!w->caretBlinks());
+            QCOMPARE(hints->cursorFlashTime(), 0);
+            wake();
+            QCOMPARE(hints->cursorFlashTime(), desktop);
+        }
+    }
+    QCOMPARE(hints->cursorFlashTime(), desktop);
 }
 
 // While the feed is fast, the refresh and its repaint each wait for the next

@@ -47,8 +47,8 @@ public:
     // blink repaints the box on the thread that reads the quotes: twice a
     // second, for as long as the window is active, up to a millisecond each
     // on a slow machine, while a fast feed piles up 2000 characters in a
-    // quarter of that. Desktops that stop the blink after a while stop it
-    // after ten seconds.
+    // quarter of that. Desktops that stop the blink stop it after ten
+    // seconds by default.
     static constexpr int CaretBlinkMs = 10000;
     bool caretBlinks() const;
 

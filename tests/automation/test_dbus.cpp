@@ -106,9 +106,29 @@ struct Bus {
         reg.start(Client, {"--regserver"});
         reg.waitForFinished(10000);
     }
+    // The client the bus started writes its settings back when the bus
+    // goes; it must be done before the folder they go to is removed.
     ~Bus() {
+        uint client = 0;
+        if (!address.isEmpty()) {
+            QDBusConnection c = connect("teardown");
+            if (c.isConnected() && c.interface()->isServiceRegistered(BusName))
+                client = c.interface()->servicePid(BusName);
+            QDBusConnection::disconnectFromBus("teardown");
+        }
         daemon.terminate();
         daemon.waitForFinished(5000);
+        QElapsedTimer t;
+        t.start();
+        while (client && running(client) && t.elapsed() < 10000) QTest::qSleep(10);
+    }
+    // Whether a process that is not ours to wait for still runs.
+    static bool running(uint pid) {
+        QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!f.open(QIODevice::ReadOnly)) return false;
+        const QByteArray stat = f.readAll();
+        const qsizetype state = stat.lastIndexOf(')') + 2; // after "pid (name) "
+        return state < stat.size() && stat.at(state) != 'Z';
     }
     QDBusConnection connect(const QString& name) {
         return QDBusConnection::connectToBus(address, name);

@@ -474,7 +474,8 @@ int main(int argc, char** argv) {
         return ok ? double(want) / seconds : 0.0;
     };
 
-    const int seconds = quick ? 3 : 10;
+    // Quick: 1 s phases, so that the whole of bench/run --quick takes about a minute.
+    const int phaseMs = quick ? 1000 : 10000;
     // --rates=R1,R2,... (the client) or --bare-rates=... (the baseline): only
     // those phases, in the order given (both options may repeat), each
     // whatever the one before did (to compare builds, or the machine of the
@@ -486,15 +487,14 @@ int main(int argc, char** argv) {
         if (!client && !baseline) continue;
         phasesGiven = true;
         for (const QByteArray& r : arg.mid(arg.indexOf('=') + 1).split(','))
-            client ? phase(r.toDouble(), seconds * 1000, false)
-                   : barePhase(r.toDouble(), seconds * 1000);
+            client ? phase(r.toDouble(), phaseMs, false) : barePhase(r.toDouble(), phaseMs);
     }
     if (phasesGiven) {
         bench::stopInThread(feed, simThread);
         bench::stopInThread(bareFeed, bareSimThread);
         return 0;
     }
-    phase(10000, seconds * 1000, true);
+    phase(10000, phaseMs, true);
     bench::figure("feed.latency_us_p50", bench::percentile(lat, 0.50), "us");
     bench::figure("feed.latency_us_p99", bench::percentile(lat, 0.99), "us");
     bench::figure("feed.latency_us_p999", bench::percentile(lat, 0.999), "us");
@@ -513,11 +513,11 @@ int main(int argc, char** argv) {
         double bareSent = 0, sent = 0;
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (bareOn && bareSent == 0) {
-                bareSent = barePhase(rate, seconds * 1000);
+                bareSent = barePhase(rate, phaseMs);
                 if (attempt > 0) bareRetried += QByteArray::number(rate, 'f', 0) + ' ';
             }
             if (clientOn && sent == 0) {
-                sent = phase(rate, seconds * 1000, false);
+                sent = phase(rate, phaseMs, false);
                 if (attempt > 0) retried += QByteArray::number(rate, 'f', 0) + ' ';
             }
         }

@@ -88,7 +88,7 @@ Stalls besideWorker(bool sleeping, double seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const double seconds = bench::quick(argc, argv) ? 2 : 10;
+    const double seconds = bench::quick(argc, argv) ? 1 : 10;
     bench::figure("machine.ppoll_ns", ppollNs(), "ns");
     const Stalls spinning = besideWorker(false, seconds);
     const Stalls sleeping = besideWorker(true, seconds);

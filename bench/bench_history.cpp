@@ -57,6 +57,11 @@ double baseline(const QByteArray& transfer, const QByteArray& zip, const QString
     QFile z(archive);
     if (z.open(QIODevice::WriteOnly)) z.write(zip);
     z.close();
+    // A fresh file and folder each round: rewriting the last round's
+    // would make the file system write them out at once, inside the timing.
+    QFile::remove(dir + "/raw.bin");
+    QDir(dir + "/raw").removeRecursively();
+    ::sync();
     QElapsedTimer t;
     t.start();
     sender->start();
@@ -117,6 +122,10 @@ int main(int argc, char** argv) {
 
     auto download = [&] {
         const int before = done.downloads;
+        // Every timed round, the client's and the baseline's, starts with
+        // the earlier rounds' files written out: their write-back (hundreds
+        // of MB) would otherwise land in whichever round came next.
+        ::sync();
         QElapsedTimer t;
         t.start();
         c.hist.list.RequestHistoricData("PETR4", 1, d1, d2);

@@ -33,6 +33,9 @@ QXDClient::QXDClient(ClientOptions o, QObject* parent)
     , settingsPath_(o.settingsPath.isEmpty() ? DefaultSettingsPath() : o.settingsPath) {
     Timer1.setInterval(timing_.timer1);
     TimerHist.setInterval(timing_.timerHist);
+    // Named for whoever lists the events that held the thread.
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    TimerHist.setObjectName(QStringLiteral("TimerHist"));
 }
 
 QXDClient::~QXDClient() {

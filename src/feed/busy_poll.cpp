@@ -60,6 +60,7 @@ BusyPoll::BusyPoll(QObject* parent)
     , idleClock_(machineIdleMs)
     , cpuClock_(threadCpuMs) {
     timer_.setInterval(0);
+    timer_.setObjectName(QStringLiteral("busyPoll"));
     // Each turn of the loop looks at the clock, so polling ends within a
     // window of the feed going quiet.
     connect(&timer_, &QTimer::timeout, this, &BusyPoll::check);

@@ -23,7 +23,8 @@
 //                            each chunk over 2000 characters (ten a phase),
 //                            the events over 100 us just before it, and the
 //                            read before it and the gap before its own read
-//                            on the wall clock and the thread's CPU clock
+//                            on the wall clock and the thread's CPU clock,
+//                            with the time it waited in the run queue
 #include "app/qxdclient.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
@@ -43,6 +44,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -196,7 +198,11 @@ void pinThread(pthread_t t, int cpu, bool others) {
 // and the gap before its own read are timed on the wall clock and on the
 // thread's CPU clock as well: the kernel leaves out of the latter the time
 // the thread was not run, whether another thread had the CPU or the
-// hypervisor had taken the virtual CPU away (steal).
+// hypervisor had taken the virtual CPU away (steal). The two are told apart
+// by the thread's run-queue wait (/proc/thread-self/schedstat): the time it
+// was ready to run while the guest's scheduler ran another thread. Time off
+// the CPU beyond that wait, while the thread polls (never sleeps), is the
+// hypervisor's.
 class TimedApp : public QApplication {
 public:
     using QApplication::QApplication;
@@ -207,11 +213,14 @@ public:
     double readUs = 0;
     const std::int64_t* quotes = nullptr; // the host's count so far
     qint64 outerStart = 0;                // when the outermost event under way began
-    // Wall and thread CPU time (us) of the read before the one under way,
-    // and of the gap between the two.
+    // Wall time, thread CPU time and run-queue wait (us) of the read before
+    // the one under way, and of the gap between the two.
     struct Span {
-        qint64 us = 0, cpuUs = 0;
+        qint64 us = 0, cpuUs = 0, waitUs = 0;
         qint64 offCpuUs() const { return us - cpuUs; }
+        // Off the CPU and not waiting for it in the guest: asleep, or not
+        // run by the hypervisor.
+        qint64 heldUs() const { return std::max<qint64>(0, offCpuUs() - waitUs); }
     } lastRead, gap;
 
     bool notify(QObject* o, QEvent* e) override {
@@ -221,8 +230,10 @@ public:
         const std::int64_t q0 = quotes ? *quotes : 0;
         const qint64 t0 = g_clock.nsecsElapsed();
         const bool read = depth_ == 0 && type == QEvent::SockAct;
-        const qint64 cpu0 = read ? threadCpuNs() : 0;
-        if (read) gap = {(t0 - readEnd_) / 1000, (cpu0 - readEndCpu_) / 1000};
+        const qint64 cpu0 = read ? threadCpuNs() : 0, wait0 = read ? threadWaitNs() : 0;
+        if (read)
+            gap = {(t0 - readEnd_) / 1000, (cpu0 - readEndCpu_) / 1000,
+                   (wait0 - readEndWait_) / 1000};
         if (depth_ == 0) outerStart = t0;
         ++depth_;
         const bool r = QApplication::notify(o, e);
@@ -231,8 +242,10 @@ public:
         const double us = (t1 - t0) / 1e3;
         if (read) {
             readEndCpu_ = threadCpuNs();
+            readEndWait_ = threadWaitNs();
             readEnd_ = t1;
-            lastRead = {(t1 - t0) / 1000, (readEndCpu_ - cpu0) / 1000};
+            lastRead = {(t1 - t0) / 1000, (readEndCpu_ - cpu0) / 1000,
+                        (readEndWait_ - wait0) / 1000};
             ++reads;
             readQuotes += (quotes ? *quotes : 0) - q0;
             readUs += us;
@@ -286,7 +299,18 @@ private:
         ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
         return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
     }
-    qint64 readEnd_ = 0, readEndCpu_ = 0;
+    // The main thread's time in the run queue so far (ns), 0 if unknown.
+    // Opened by the main thread, so the file stays that thread's.
+    static qint64 threadWaitNs() {
+        static const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+        char buf[96];
+        const ssize_t n = fd < 0 ? -1 : ::pread(fd, buf, sizeof buf - 1, 0);
+        if (n <= 0) return 0;
+        buf[n] = 0;
+        long long run = 0, wait = 0;
+        return std::sscanf(buf, "%lld %lld", &run, &wait) == 2 ? wait : 0;
+    }
+    qint64 readEnd_ = 0, readEndCpu_ = 0, readEndWait_ = 0;
     struct Recent {
         qint64 end; // g_clock, ns
         double us;
@@ -345,6 +369,7 @@ int main(int argc, char** argv) {
     qint64 seenMax = 0, maxAtMs = 0;
     std::int64_t overSeen = 0;   // chunks over 2000 explained so far in the phase
     std::int64_t overOffCpu = 0; // of those, after time off the CPU
+    std::int64_t overQueued = 0; // of those, mostly waiting in the guest's run queue
     app.quotes = &received;
     QObject::connect(&w.sock, &SocketComponent::dataArrival, [&] {
         ++arrivals;
@@ -352,18 +377,24 @@ int main(int argc, char** argv) {
             // Over 50 us off the CPU: the machine took it. Otherwise the
             // thread ran, busy with something else or polling while the
             // bytes were held up before the socket.
+            // Of the time off the CPU, the part spent in the guest's run
+            // queue (another thread had the CPU) and the rest.
             const bool offCpu = app.lastRead.offCpuUs() > 50 || app.gap.offCpuUs() > 50;
+            const qint64 queued = app.lastRead.waitUs + app.gap.waitUs,
+                         held = app.lastRead.heldUs() + app.gap.heldUs();
             overOffCpu += offCpu;
+            overQueued += offCpu && queued >= held;
             if (++overSeen <= 10)
                 std::fprintf(stderr,
                              "  a chunk of %lld at %lld ms (%s, CPU %d): the read before %lld us "
-                             "(%lld on the CPU), the gap %lld us (%lld on the CPU)%s:%s\n",
+                             "(%lld on the CPU), the gap %lld us (%lld on the CPU)%s, %lld us in "
+                             "the run queue:%s\n",
                              (long long)w.sock.lastRead(), (long long)phaseClock.elapsed(),
                              w.feed.busyPoll().polling() ? "polling" : "not polling",
                              sched_getcpu(), (long long)app.lastRead.us,
                              (long long)app.lastRead.cpuUs, (long long)app.gap.us,
                              (long long)app.gap.cpuUs, offCpu ? ", off the CPU" : "",
-                             app.before(app.outerStart).constData());
+                             (long long)queued, app.before(app.outerStart).constData());
             overSeen = w.feed.overloadedChunks;
         }
         if (w.feed.maxChunk > seenMax) {
@@ -398,7 +429,7 @@ int main(int argc, char** argv) {
         app.clear();
         const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
-        w.feed.maxChunk = seenMax = overSeen = overOffCpu = 0;
+        w.feed.maxChunk = seenMax = overSeen = overOffCpu = overQueued = 0;
         w.feed.overloadedChunks = w.feed.droppedChunks = 0;
         measure = lats;
         phaseClock.start();
@@ -425,8 +456,12 @@ int main(int argc, char** argv) {
             (long long)(arrivals - arr0), bench::stealPercent(ticks0), polling ? " polling," : "",
             w.feed.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
         if (app.timing && overSeen > 0)
-            std::fprintf(stderr, "  chunks over 2000 after time off the CPU: %lld of %lld\n",
-                         (long long)overOffCpu, (long long)overSeen);
+            std::fprintf(stderr,
+                         "  chunks over 2000 after time off the CPU: %lld of %lld; of those, "
+                         "%lld mostly in the guest's run queue (another thread had the CPU), "
+                         "%lld mostly not (not run by the hypervisor, or asleep)\n",
+                         (long long)overOffCpu, (long long)overSeen, (long long)overQueued,
+                         (long long)(overOffCpu - overQueued));
         app.report();
         return ok ? double(want) / seconds : 0.0;
     };

@@ -33,6 +33,13 @@ namespace {
 using bench::run;
 using bench::spin;
 
+// "own/others" CPU ms since `from`: this process's, the rest of the machine's.
+QByteArray cpuMs(const bench::CpuSplit& from) {
+    const bench::CpuSplit now = bench::cpuSplit();
+    return QByteArray::number((now.self - from.self) / 1e6, 'f', 0) + "/" +
+           QByteArray::number((now.others - from.others) / 1e6, 'f', 0);
+}
+
 struct Done : HandOffListener {
     int downloads = 0;
     void handOff(const HandOff& h) override { downloads += h.vType == KindDownload; }
@@ -40,7 +47,8 @@ struct Done : HandOffListener {
 
 // The transfer's bytes over a plain loopback socket into a file, plus the
 // extraction of the archive (already in a file of its own) by libarchive.
-double baseline(const QByteArray& transfer, const QByteArray& zip, const QString& dir) {
+double baseline(const QByteArray& transfer, const QByteArray& zip, const QString& dir,
+                QByteArray& cpu) {
     sockaddr_in a;
     const int lfd = bench::listenLoopback(a);
     std::unique_ptr<QThread> sender(QThread::create([&] {
@@ -62,6 +70,7 @@ double baseline(const QByteArray& transfer, const QByteArray& zip, const QString
     QFile::remove(dir + "/raw.bin");
     QDir(dir + "/raw").removeRecursively();
     ::sync();
+    const bench::CpuSplit c0 = bench::cpuSplit();
     QElapsedTimer t;
     t.start();
     sender->start();
@@ -80,6 +89,7 @@ double baseline(const QByteArray& transfer, const QByteArray& zip, const QString
     QDir().mkpath(dir + "/raw");
     const ExtractResult r = ExtractArchive(archive, dir + "/raw");
     const double s = t.nsecsElapsed() / 1e9;
+    cpu = cpuMs(c0);
     sender->wait();
     ::close(lfd);
     if (r.code != ExtractResult::Ok)
@@ -120,12 +130,14 @@ int main(int argc, char** argv) {
     Done done;
     c.handoff.bind(&done);
 
+    QByteArray cpu; // of the last round, either side's
     auto download = [&] {
         const int before = done.downloads;
         // Every timed round, the client's and the baseline's, starts with
         // the earlier rounds' files written out: their write-back (hundreds
         // of MB) would otherwise land in whichever round came next.
         ::sync();
+        const bench::CpuSplit c0 = bench::cpuSplit();
         QElapsedTimer t;
         t.start();
         c.hist.list.RequestHistoricData("PETR4", 1, d1, d2);
@@ -134,7 +146,9 @@ int main(int argc, char** argv) {
                          c.ctl.Label1.constData());
             return -1.0;
         }
-        return t.nsecsElapsed() / 1e9;
+        const double s = t.nsecsElapsed() / 1e9;
+        cpu = cpuMs(c0);
+        return s;
     };
     // The simulator makes the archive once and reuses it. Then five
     // downloads and five baselines in turn, so both meet the machine of
@@ -148,12 +162,16 @@ int main(int argc, char** argv) {
     const double mb = zip.size() / 1e6;
     const QByteArray transfer = sim::TransferFrames("#BPETR4,1", zip, o.chunkSize);
     double client = 1e9, raw = 1e9;
-    QByteArray rounds;
+    QByteArray rounds, cpuRounds;
     constexpr int Rounds = 5;
     for (int i = 0; i < Rounds; ++i) {
-        const double d = download(), b = baseline(transfer, zip, dir.path());
-        rounds += QByteArray::number(d * 1000, 'f', 1) + "/" +
-                  QByteArray::number(b * 1000, 'f', 1) + (i < Rounds - 1 ? " " : "");
+        const double d = download();
+        const QByteArray clientCpu = cpu;
+        const double b = baseline(transfer, zip, dir.path(), cpu);
+        const char* gap = i < Rounds - 1 ? " " : "";
+        rounds +=
+            QByteArray::number(d * 1000, 'f', 1) + "/" + QByteArray::number(b * 1000, 'f', 1) + gap;
+        cpuRounds += "(" + clientCpu + ", " + cpu + ")" + gap;
         client = std::min(client, d);
         raw = std::min(raw, b);
     }
@@ -161,6 +179,11 @@ int main(int argc, char** argv) {
     // machine of that minute.
     std::printf("history: client/baseline in each round, whole archive: %s ms\n",
                 rounds.constData());
+    // A slow round whose own CPU time grew did more work or ran on a slower
+    // CPU; one whose own CPU time did not, waited.
+    std::printf("history: CPU in each round, client then baseline, this process/the rest of "
+                "the machine: %s ms\n",
+                cpuRounds.constData());
     QFile final(dir.path() + "/c/indataqx/PETR4.QX1M");
     if (final.size() != series.size())
         std::fprintf(stderr, "bench_history: the final file has %lld bytes, not %lld\n",

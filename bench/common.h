@@ -3,6 +3,7 @@
 
 #include "sim/sim.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -12,6 +13,8 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -54,6 +57,31 @@ inline CpuTicks cpuTicks() {
 inline double stealPercent(const CpuTicks& from) {
     const CpuTicks now = cpuTicks();
     return now.total > from.total ? 100 * (now.steal - from.steal) / (now.total - from.total) : 0;
+}
+
+// CPU time so far, in ns, of this process and of every other thread of the
+// machine (kernel threads included; from each thread's schedstat). Taken
+// before and after a timed round, it tells a round whose work took more CPU
+// from one that waited, and whether something else ran meanwhile.
+struct CpuSplit {
+    qint64 self = 0, others = 0;
+};
+inline CpuSplit cpuSplit() {
+    CpuSplit c;
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    c.self = qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+    const QString self = QString::number(::getpid());
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (pid == self || pid.isEmpty() || !pid[0].isDigit()) continue;
+        const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+        for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile f(tasks + '/' + tid + QStringLiteral("/schedstat"));
+            if (f.open(QIODevice::ReadOnly))
+                c.others += f.readLine().split(' ').value(0).toLongLong();
+        }
+    }
+    return c;
 }
 
 inline double percentile(std::vector<double>& v, double p) {

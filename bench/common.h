@@ -62,7 +62,8 @@ inline double stealPercent(const CpuTicks& from) {
 // CPU time so far, in ns, of this process and of every other thread of the
 // machine (kernel threads included; from each thread's schedstat). Taken
 // before and after a timed round, it tells a round whose work took more CPU
-// from one that waited, and whether something else ran meanwhile.
+// from one that waited, and whether something else ran meanwhile (a thread
+// that ends in between takes its time with it).
 struct CpuSplit {
     qint64 self = 0, others = 0;
 };

@@ -119,12 +119,9 @@ int main(int argc, char** argv) {
     qxd::QXDClient* client = qxd::QXDClient::instance();
     client->ctl.Password = qgetenv("QXD_PASSWORD");
 
-    // The last release of a started object ends the program: right after
-    // the call that released it has been answered.
-    qxd::QXDClientCLS::setProgramEnd([] {
-        QMetaObject::invokeMethod(
-            qApp, [] { endProgram(0); }, Qt::QueuedConnection);
-    });
+    // The last release ends the program at once: no further event reaches
+    // a host and no further byte of either socket is read.
+    qxd::QXDClientCLS::setProgramEnd([] { endProgram(0); });
 
     qxd::DBusFace face(QDBusConnection::sessionBus());
     face.signalSender().notice = [client](const QString& text) {

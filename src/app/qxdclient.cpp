@@ -52,6 +52,10 @@ QXDClient* QXDClient::instance() {
     return g_instance;
 }
 
+QXDClient* QXDClient::existingInstance() {
+    return g_instance;
+}
+
 void QXDClient::setInstanceTiming(const ClientTiming& t) {
     g_instanceOptions.timing = t;
 }
@@ -65,7 +69,12 @@ void QXDClient::destroyInstance() {
     g_instance = nullptr;
 }
 
+QString QXDClient::stoppedText() {
+    return QStringLiteral("The client has stopped: its last object was released");
+}
+
 QString QXDClient::ensureLoaded() {
+    if (stopped_) return stoppedText();
     if (loaded_) return {};
     loaded_ = true;
     // Both timers run from the moment the window is loaded.
@@ -83,12 +92,13 @@ QString QXDClient::ensureLoaded() {
 
 QString QXDClient::Show() {
     const QString err = ensureLoaded();
-    view_->show();
+    if (view_) view_->show();
     return err;
 }
 
 QString QXDClient::ShowMe() {
     const QString err = Show();
+    if (!view_) return err;
     view_->setWindowState(view_->windowState() & ~Qt::WindowMinimized);
     view_->showNormal();
     return err;
@@ -117,6 +127,23 @@ void QXDClient::Unload() {
     delete view_;
     view_ = nullptr;
     emit loadedChanged(false);
+}
+
+void QXDClient::stop() {
+    stopped_ = true;
+    handoff.unbindAll();
+    sock.Close();
+    sockhist.Close();
+    Timer1.stop();
+    TimerHist.stop();
+    // A window that another object loaded goes without its unload step, as
+    // it would with the program.
+    if (loaded_) {
+        loaded_ = false;
+        delete view_;
+        view_ = nullptr;
+        emit loadedChanged(false);
+    }
 }
 
 void QXDClient::focusUserName() {

@@ -50,6 +50,8 @@ public:
 
     // The shared instance, created on first use.
     static QXDClient* instance();
+    // The shared instance if there is one (none is created).
+    static QXDClient* existingInstance();
     // Deletes the shared instance (it is created anew on next use).
     static void destroyInstance();
     // Timer intervals of the shared instance, set before its first use.
@@ -60,7 +62,8 @@ public:
 
     // The load step, once: settings read into the boxes, the window made
     // topmost and placed, both timers started. Returns the error that
-    // stopped it (a Reconnect value outside 0..2), or an empty text.
+    // stopped it (a Reconnect value outside 0..2), or an empty text. Once the
+    // client has stopped, nothing loads it again.
     QString ensureLoaded();
     bool isLoaded() const { return loaded_; }
 
@@ -75,6 +78,14 @@ public:
     // the feed socket closed; timers stopped and the widget closed. Does
     // nothing when the window is not loaded.
     void Unload();
+
+    // The end of the client where the program cannot end (a host that links
+    // the library): after the unload, no listener hears another hand-off,
+    // both sockets are closed, the timers stopped, the receive loops stop at
+    // their next message and nothing loads the window again.
+    void stop();
+    bool stopped() const { return stopped_; }
+    static QString stoppedText();
 
     // Redraws the widget now (when there is one).
     void repaintNow();
@@ -110,6 +121,7 @@ private:
     QString settingsPath_;
     ClientWindow* view_ = nullptr; // owned; made by the load step
     bool loaded_ = false;
+    bool stopped_ = false;
 };
 
 } // namespace qxd

@@ -5,6 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
+#include <QMetaProperty>
 #include <QSaveFile>
 #include <QStringDecoder>
 
@@ -234,9 +235,10 @@ DBusInstance::DBusInstance(DBusFace& face, const QString& p, const QString& c)
     , creator(c)
     , face_(face)
     , pathBytes_(p.toLatin1()) {
-    new ClsAdaptor(this);
+    auto* properties = new ClsAdaptor(this);
     new EventsAdaptor(this);
     new InstanceAdaptor(this);
+    new PropertiesAdaptor(this, properties);
     connect(&cls, &QXDClientCLS::propertiesSet, this, &DBusInstance::propertiesSet);
     connect(&cls, &QXDClientCLS::FeederReady, this, [this] {
         if (quoteAdmitted_) emitEvent("FeederReady");
@@ -263,16 +265,23 @@ void DBusInstance::reply(const QString& error) {
     if (!error.isEmpty() && calledFromDBus()) sendErrorReply(QDBusError::Failed, error);
 }
 
+void DBusInstance::replyError(QDBusError::ErrorType type, const QString& text) {
+    if (calledFromDBus()) sendErrorReply(type, text);
+}
+
 void DBusInstance::release() {
     if (released_) return;
-    // The reference the creator held goes; the object leaves the bus once
-    // its count falls below 1.
-    cls.Release();
-    if (cls.mClassCont < 1) {
-        released_ = true;
-        face_.forget(this);
-        deleteLater();
+    released_ = true;
+    // Answered first: the program may end inside the release, at once.
+    if (calledFromDBus()) {
+        setDelayedReply(true);
+        face_.bus().send(message().createReply());
     }
+    // The object leaves the bus whatever its count; the count only decides
+    // whether the program ends.
+    face_.forget(this);
+    cls.Release();
+    deleteLater();
 }
 
 void DBusInstance::emitEvent(const char* member, QByteArrayView signature, const QByteArray& body) {
@@ -299,6 +308,48 @@ void DBusInstance::propertiesSet(int kind) {
                               "sa{sv}as", PropertiesChangedBody(ClassInterface, p));
 }
 
+int PropertiesAdaptor::find(const QString& interface, const QString& name) {
+    const QMetaObject* mo = properties_->metaObject();
+    const int index = mo->indexOfProperty(name.toUtf8().constData());
+    if ((!interface.isEmpty() && interface != QLatin1String(ClassInterface)) ||
+        index < mo->propertyOffset()) {
+        i_->replyError(QDBusError::UnknownProperty,
+                       QStringLiteral("No property %1 in %2").arg(name, interface));
+        return -1;
+    }
+    return index;
+}
+
+QDBusVariant PropertiesAdaptor::Get(const QString& interface, const QString& name) {
+    const int index = find(interface, name);
+    if (index < 0) return {};
+    return QDBusVariant(properties_->metaObject()->property(index).read(properties_));
+}
+
+QVariantMap PropertiesAdaptor::GetAll(const QString& interface) {
+    QVariantMap all;
+    if (!interface.isEmpty() && interface != QLatin1String(ClassInterface)) return all;
+    const QMetaObject* mo = properties_->metaObject();
+    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
+        all.insert(QString::fromLatin1(mo->property(i).name()), mo->property(i).read(properties_));
+    return all;
+}
+
+void PropertiesAdaptor::Set(const QString& interface, const QString& name,
+                            const QDBusVariant& value) {
+    const int index = find(interface, name);
+    if (index < 0) return;
+    const QMetaProperty p = properties_->metaObject()->property(index);
+    if (value.variant().metaType() != p.metaType()) {
+        i_->replyError(QDBusError::InvalidArgs,
+                       QStringLiteral("%1 takes a value of type %2, not %3")
+                           .arg(name, QString::fromLatin1(p.metaType().name()),
+                                QString::fromLatin1(value.variant().metaType().name())));
+        return;
+    }
+    p.write(properties_, value.variant());
+}
+
 void ClsAdaptor::RequestHistoricData(const QString& S, double Ty, double D1, double D2) {
     i_->reply(c_.RequestHistoricData(BusToBytes(S), ToFloat(Ty), D1, D2));
 }
@@ -313,6 +364,38 @@ QString ServiceFilePath() {
            QStringLiteral(".service");
 }
 
+QByteArray QuoteExec(const QByteArray& path) {
+    // The daemon reads the line as a desktop-file value (where a backslash
+    // escapes the next byte: \\, \n, \t, \r), then splits it as a shell
+    // would (inside double quotes, \, ", $ and ` take a backslash).
+    QByteArray out = "\"";
+    for (char c : path) {
+        switch (c) {
+        case '\\':
+            out += "\\\\\\\\";
+            break;
+        case '"':
+        case '$':
+        case '`':
+            out += "\\\\";
+            out += c;
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out + '"';
+}
+
 bool WriteServiceFile(const QString& exec, QString* error) {
     const QString path = ServiceFilePath();
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
@@ -320,8 +403,8 @@ bool WriteServiceFile(const QString& exec, QString* error) {
         return false;
     }
     QSaveFile f(path);
-    const QByteArray text =
-        "[D-BUS Service]\nName=" + QByteArray(BusName) + "\nExec=" + QFile::encodeName(exec) + "\n";
+    const QByteArray text = "[D-BUS Service]\nName=" + QByteArray(BusName) +
+                            "\nExec=" + QuoteExec(QFile::encodeName(exec)) + "\n";
     if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size() || !f.commit()) {
         *error = QStringLiteral("Cannot write %1: %2").arg(path, f.errorString());
         return false;

@@ -13,12 +13,14 @@
 
 #include "automation/bus_message.h"
 #include "automation/qxdclientcls.h"
+#include "wire/convert.h"
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -124,6 +126,7 @@ public:
     void release();
     // Answers the call being handled with an error when `error` is set.
     void reply(const QString& error);
+    void replyError(QDBusError::ErrorType type, const QString& text);
 
 private:
     void propertiesSet(int kind);
@@ -149,7 +152,10 @@ private:
 };
 
 // Floats travel as doubles holding exactly the float's value, 16-bit
-// integers as n, 32-bit ones as i.
+// integers as n, 32-bit ones as i. A written double beyond a float's range
+// is narrowed as the methods' arguments are. The properties are read and
+// written through PropertiesAdaptor, which takes a value only with the
+// property's own type.
 class ClsAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "QXDataClient._QXDClientCLS")
@@ -180,13 +186,15 @@ public:
 
     QString simbolo() const { return BytesToBus(c_.Simbolo); }
     void setSimbolo(const QString& v) { c_.Simbolo = BusToBytes(v); }
-#define QXD_FLOAT_PROPERTY(getter, setter, field)                                                  \
-    double getter() const {                                                                        \
-        return double(c_.field);                                                                   \
+#define QXD_PROPERTY(Type, getter, setter, field, narrow)                                          \
+    Type getter() const {                                                                          \
+        return c_.field;                                                                           \
     }                                                                                              \
-    void setter(double v) {                                                                        \
-        c_.field = float(v);                                                                       \
+    void setter(Type v) {                                                                          \
+        c_.field = narrow(v);                                                                      \
     }
+#define QXD_FLOAT_PROPERTY(getter, setter, field)                                                  \
+    QXD_PROPERTY(double, getter, setter, field, ToFloat)
     QXD_FLOAT_PROPERTY(last, setLast, Last)
     QXD_FLOAT_PROPERTY(lastS, setLastS, LastS)
     QXD_FLOAT_PROPERTY(bid, setBid, Bid)
@@ -201,31 +209,12 @@ public:
     QXD_FLOAT_PROPERTY(oInt, setOInt, OInt)
     QXD_FLOAT_PROPERTY(vol, setVol, Vol)
     QXD_FLOAT_PROPERTY(timeV, setTimeV, TimeV)
+    QXD_PROPERTY(short, flag, setFlag, Flag, )
+    QXD_PROPERTY(double, serverDateTime, setServerDateTime, QuvantixServerDateTime, )
+    QXD_PROPERTY(short, ticks, setTicks, nTicks, )
+    QXD_PROPERTY(int, classCont, setClassCont, mClassCont, )
 #undef QXD_FLOAT_PROPERTY
-    short flag() const {
-        return c_.Flag;
-    }
-    void setFlag(short v) {
-        c_.Flag = v;
-    }
-    double serverDateTime() const {
-        return c_.QuvantixServerDateTime;
-    }
-    void setServerDateTime(double v) {
-        c_.QuvantixServerDateTime = v;
-    }
-    short ticks() const {
-        return c_.nTicks;
-    }
-    void setTicks(short v) {
-        c_.nTicks = v;
-    }
-    int classCont() const {
-        return c_.mClassCont;
-    }
-    void setClassCont(int v) {
-        c_.mClassCont = v;
-    }
+#undef QXD_PROPERTY
 
 public slots:
     void AddSymbol(const QString& S) {
@@ -265,6 +254,33 @@ signals:
     void EndDownload(const QString& Symbol, double Ty);
 };
 
+// org.freedesktop.DBus.Properties of an object, in place of QtDBus's own,
+// which would take any value it can convert (a text "12" for a double, a
+// double for a 16-bit integer, wrapping what does not fit): a value of
+// another type than the property's gets an InvalidArgs error instead.
+// Reads and writes go through the Q_PROPERTY list of ClsAdaptor.
+class PropertiesAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.DBus.Properties")
+    // QtDBus describes the standard interface itself; not twice.
+    Q_CLASSINFO("D-Bus Introspection", "\n")
+public:
+    PropertiesAdaptor(DBusInstance* inst, ClsAdaptor* properties)
+        : QDBusAbstractAdaptor(inst)
+        , i_(inst)
+        , properties_(properties) {}
+public slots:
+    QDBusVariant Get(const QString& interface, const QString& name);
+    QVariantMap GetAll(const QString& interface);
+    void Set(const QString& interface, const QString& name, const QDBusVariant& value);
+
+private:
+    // The property's index in ClsAdaptor, or -1 after an error reply.
+    int find(const QString& interface, const QString& name);
+    DBusInstance* i_;
+    ClsAdaptor* properties_;
+};
+
 class InstanceAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "QXDataClient.Instance")
@@ -281,6 +297,10 @@ private:
 
 // D-Bus activation file: written by --regserver, removed by --unregserver.
 QString ServiceFilePath();
+// A program path as the activation file's Exec= line carries it, quoted for
+// the bus daemon's two readings of the line (a desktop-file value, then a
+// shell-like split), so that blanks, quotes and backslashes survive.
+QByteArray QuoteExec(const QByteArray& path);
 bool WriteServiceFile(const QString& exec, QString* error);
 bool RemoveServiceFile(QString* error);
 

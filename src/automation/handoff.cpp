@@ -41,6 +41,13 @@ void HandOff::unbind(HandOffListener* l) {
         listeners_.erase(it);
 }
 
+void HandOff::unbindAll() {
+    if (notifying_ > 0)
+        std::fill(listeners_.begin(), listeners_.end(), nullptr);
+    else
+        listeners_.clear();
+}
+
 bool HandOff::isBound(const HandOffListener* l) const {
     return l && std::find(listeners_.begin(), listeners_.end(), l) != listeners_.end();
 }

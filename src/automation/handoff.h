@@ -66,6 +66,8 @@ public:
     // one unbound during a notification is not called again.
     void bind(HandOffListener* l);
     void unbind(HandOffListener* l);
+    // Nobody hears from the next write on, the notification running included.
+    void unbindAll();
     bool isBound(const HandOffListener* l) const;
     std::size_t listenerCount() const;
 

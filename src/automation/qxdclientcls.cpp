@@ -27,34 +27,54 @@ QXDClientCLS::~QXDClientCLS() {
     if (mForm && NewData) mForm->handoff.unbind(this);
 }
 
-QXDClient& QXDClientCLS::window() {
-    return *QXDClient::instance();
+QXDClient* QXDClientCLS::window(QString* error) {
+    if (released_) {
+        *error = QStringLiteral("This object was released");
+        return nullptr;
+    }
+    QXDClient* w = QXDClient::instance();
+    if (w->stopped()) {
+        *error = QXDClient::stoppedText();
+        return nullptr;
+    }
+    return w;
 }
 
 QString QXDClientCLS::AddSymbol(const QByteArray& S) {
-    QXDClient& w = window();
-    if (QString e = w.ensureLoaded(); !e.isEmpty()) return e;
-    return w.feed.AddSymbol(S).description;
+    QString e;
+    QXDClient* w = window(&e);
+    if (!w) return e;
+    if (e = w->ensureLoaded(); !e.isEmpty()) return e;
+    return w->feed.AddSymbol(S).description;
 }
 
+// Only a logged-on feed is signed off, and a logged-on window is loaded:
+// this call never loads it.
 QString QXDClientCLS::LogOff() {
-    QXDClient& w = window();
-    if (QString e = w.ensureLoaded(); !e.isEmpty()) return e;
-    w.feed.LogOff();
+    QString e;
+    QXDClient* w = window(&e);
+    if (!w) return e;
+    w->feed.LogOff();
     return {};
 }
 
+// Only the download list changes: the window is not loaded, and a download
+// queued before it is waits for the historic timer that the load starts.
 QString QXDClientCLS::RequestHistoricData(const QByteArray& S, float Ty, double D1, double D2) {
+    QString e;
+    QXDClient* w = window(&e);
+    if (!w) return e;
     if (S.isEmpty() || S[0] == ',') return {};
-    QXDClient& w = window();
-    if (QString e = w.ensureLoaded(); !e.isEmpty()) return e;
-    w.hist.list.RequestHistoricData(S, Ty, D1, D2);
+    w->hist.list.RequestHistoricData(S, Ty, D1, D2);
     return {};
 }
 
 QString QXDClientCLS::Iniciar(const QByteArray& S) {
-    mForm = &window();
-    if (QString e = mForm->Show(); !e.isEmpty()) return e;
+    QString e;
+    QXDClient* w = window(&e);
+    if (!w) return e;
+    mForm = w;
+    if (e = mForm->Show(); !e.isEmpty()) return e;
     mForm->handoff.bind(this);
     NewData = true;
     QByteArray dir = S;
@@ -64,33 +84,37 @@ QString QXDClientCLS::Iniciar(const QByteArray& S) {
 }
 
 QString QXDClientCLS::RequestSymbol(const QByteArray& S) {
-    QXDClient& w = window();
-    if (QString e = w.ensureLoaded(); !e.isEmpty()) return e;
-    return w.feed.RequestSymbol(S).description;
+    QString e;
+    QXDClient* w = window(&e);
+    if (!w) return e;
+    if (e = w->ensureLoaded(); !e.isEmpty()) return e;
+    return w->feed.RequestSymbol(S).description;
 }
 
 QString QXDClientCLS::ShowMe() {
-    return window().ShowMe();
+    QString e;
+    QXDClient* w = window(&e);
+    return w ? w->ShowMe() : e;
 }
 
 void QXDClientCLS::Release() {
+    if (released_) return;
+    released_ = true;
     mClassCont -= 1;
-    if (mClassCont >= 1) return;
+    // The object is gone whatever its count: its relay goes with it. The
+    // count only decides whether the program ends.
     QXDClient* w = mForm;
-    if (w && NewData) w->handoff.unbind(this);
+    if (w) w->handoff.unbind(this);
     NewData = false;
+    if (mClassCont >= 1) return;
     if (w) w->Unload();
     mForm = nullptr;
     if (programEnd()) {
-        programEnd()();
+        programEnd()(); // the program ends here
         return;
     }
     // In process the host lives on: the client stops.
-    if (w) {
-        w->sockhist.Close();
-        w->Timer1.stop();
-        w->TimerHist.stop();
-    }
+    if (QXDClient* any = QXDClient::existingInstance()) any->stop();
     emit clientStopped();
 }
 

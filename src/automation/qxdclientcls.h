@@ -67,17 +67,19 @@ public:
     QString RequestSymbol(const QByteArray& S);
     QString ShowMe();
 
-    // The host lets go of its reference: the life count falls by one, and
-    // below 1 the relay is unbound, the window unloaded and the program
-    // ended (see setProgramEnd).
+    // The host lets go of its reference, once: the life count falls by one
+    // and the object is gone (its relay unbound, its methods refused); below
+    // 1 the window is unloaded and the program ended (see setProgramEnd).
     void Release();
 
     bool started() const { return NewData; }
+    bool released() const { return released_; }
 
     // What ending the program means. The qxdataclient executable ends the
-    // process; by default (a host that links the library) the client only
-    // stops: window unloaded, sockets closed, timers stopped, and
-    // clientStopped() is emitted by the released object.
+    // process at once; by default (a host that links the library) the
+    // client only stops (QXDClient::stop: no more events to any object, both
+    // sockets closed, every later call refused) and the released object
+    // emits clientStopped().
     static void setProgramEnd(std::function<void()> end);
 
 signals:
@@ -94,10 +96,13 @@ signals:
 private:
     void handOff(const HandOff& h) override;
     void copyQuote(const HandOff& h);
-    QXDClient& window();
+    // The shared window, or null with the reason when this object may no
+    // longer reach it.
+    QXDClient* window(QString* error);
 
     QPointer<QXDClient> mForm; // the window; empty until Iniciar
     bool NewData = false;
+    bool released_ = false;
 };
 
 } // namespace qxd

@@ -136,6 +136,7 @@ void FeedConnection::Timer1_Timer() {
 // Receive loop
 
 void FeedConnection::sock_DataArrival() {
+    if (c_.stopped()) return;
     if (Working != 0 || c_.sender.IsSending != 0) return; // the bytes wait in the socket
     // Lowered whatever happens below, and the socket is asked to report
     // bytes that arrived while the loop turned events away.
@@ -178,7 +179,7 @@ void FeedConnection::sock_DataArrival() {
         QByteArray message = DeCompress(payload);
         c_.ctl.Text1 = message;
         ProcessData(message);
-        if (!guard.self) return;
+        if (!guard.self || c_.stopped()) return; // a host's handler ended the client
         ReceivedCount =
             ReceivedCount == std::numeric_limits<std::int32_t>::max() ? 1 : ReceivedCount + 1;
         c_.ctl.NReceived = ReceivedCount;
@@ -188,7 +189,7 @@ void FeedConnection::sock_DataArrival() {
             c_.sender.SendToServer(ack);
         }
         if (left == 0) break;
-        if (!yield()) return;
+        if (!yield() || c_.stopped()) return;
     }
 }
 

@@ -178,6 +178,7 @@ void HistoricConnection::loghist_Click() {
 // Receive loop
 
 void HistoricConnection::sockhist_DataArrival() {
+    if (c_.stopped()) return;
     if (c_.sender.IsSending != 0) {
         // The bytes wait; the socket reports them again once the write is done.
         c_.sockhist.Rearm();
@@ -194,7 +195,7 @@ void HistoricConnection::sockhist_DataArrival() {
         const QByteArray message = m != 0 ? payload.toByteArray() : DeCompress(payload);
         c_.ctl.Text1 = message;
         ProcessDataHist(message);
-        if (!self) return;
+        if (!self || c_.stopped()) return; // a host's handler ended the client
         c_.ReceivedCountHist = c_.ReceivedCountHist == std::numeric_limits<std::int32_t>::max()
                                    ? 1
                                    : c_.ReceivedCountHist + 1;
@@ -323,8 +324,10 @@ void HistoricConnection::sendRequest() {
         abandon("Invalid date in the request for " + CurSymbol);
         return;
     }
-    const QByteArray request = "#F" + CurSymbol.trimmed() + ",&I" + FormatZero(double(CurTy)) +
-                               ",&D1" + *d1 + ",&D2" + *d2 + ",";
+    // CurSymbol holds no blanks (TrueTrim took them all); tabs and line
+    // ends are part of the symbol and go as they are.
+    const QByteArray request =
+        "#F" + CurSymbol + ",&I" + FormatZero(double(CurTy)) + ",&D1" + *d1 + ",&D2" + *d2 + ",";
     // A frame cannot carry it, and the server would never answer: the
     // download would hold up every one queued after it.
     if (request.size() > MaxPayload) {

@@ -96,12 +96,13 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
         return {};
     }
     if (t == 1) {
-        // The buffer starts with "`~": the two bytes go. What follows is
-        // reported as left, so the loop goes on with it now instead of
-        // leaving complete frames to wait for the next arrival (a stream of
-        // such pairs would otherwise pile up in the buffer without bound).
+        // The buffer starts with "`~": the two bytes go and the loop ends
+        // for this arrival; what follows waits for the next one. Only where
+        // that would leave more than the longest frame waiting (a stream of
+        // such pairs) is the rest reported, so the buffer stays bounded.
         head_ += 2;
-        left = buf_.size() - head_;
+        const qsizetype rest = buf_.size() - head_;
+        left = rest > MaxFrame ? rest : 0;
         return {};
     }
     const QByteArrayView inner = b.sliced(p + 1, t - p - 1);

@@ -64,13 +64,18 @@ inline FrameHead ReadFrameHead(QByteArrayView s) {
 // payload when the part between the marks is exactly count digit, length
 // field and the declared number of bytes, and nothing otherwise (the frame is
 // consumed all the same). A buffer without an opening mark is emptied; a
-// frame whose closing mark has not arrived waits.
+// frame whose closing mark has not arrived waits. A buffer that starts with
+// the opening mark directly followed by the closing mark loses those two
+// bytes, and the call reports nothing left, so the receive loop stops there
+// until the next arrival.
 //
 // Memory stays bounded: once more bytes follow the opening mark than the
 // longest frame can hold, no closing mark can make that frame valid any
 // more, so the buffer is dropped and the following bytes up to and including
-// the next closing mark are discarded as they arrive. The messages that come
-// out are the same as if everything had been kept.
+// the next closing mark are discarded as they arrive; and after such a
+// leading pair, more than MaxFrame bytes left behind are reported as left,
+// so that the loop goes on with them. The messages that come out are the
+// same as if everything had been kept.
 class FrameExtractor {
 public:
     // Appends `in` and cuts at most one frame. `left` becomes the number of

@@ -1,6 +1,9 @@
 #include "app/client_window.h"
 #include "app/qxdclient.h"
 #include "automation/qxdclientcls.h"
+#include "support/fake_socket.h"
+#include "wire/frame.h"
+#include "wire/pack.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -43,7 +46,10 @@ private slots:
     void handOffDuringHandler();
     void twoStartedObjects();
     void forwarding();
+    void callsBeforeIniciar_data();
+    void callsBeforeIniciar();
     void lifeCount();
+    void theEndIsAtOnce();
 };
 
 void TestAutomation::eventsOnlyAfterIniciar() {
@@ -191,8 +197,53 @@ void TestAutomation::forwarding() {
     QVERIFY(!p.started());
 }
 
+// Only a call that shows the window or uses its controls loads it: the
+// download list and a LogOff while not logged on leave it unloaded, with
+// no settings read and no timer running, and a load error is not theirs.
+void TestAutomation::callsBeforeIniciar_data() {
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<bool>("loads");
+    QTest::newRow("RequestHistoricData") << "RequestHistoricData" << false;
+    QTest::newRow("LogOff") << "LogOff" << false;
+    QTest::newRow("AddSymbol") << "AddSymbol" << true;
+    QTest::newRow("RequestSymbol") << "RequestSymbol" << true;
+    QTest::newRow("ShowMe") << "ShowMe" << true;
+}
+
+void TestAutomation::callsBeforeIniciar() {
+    QFETCH(QString, call);
+    QFETCH(bool, loads);
+    Env e;
+    QFile ini(e.dir.path() + "/QXDATA.INI");
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[QXDATA]\nUserName=kept\nReconnect=7\n");
+    ini.close();
+    QXDClientCLS o;
+    QString err;
+    if (call == "RequestHistoricData") err = o.RequestHistoricData("XYZ", 1, 37988, 38169);
+    if (call == "LogOff") err = o.LogOff();
+    if (call == "AddSymbol") err = o.AddSymbol("XYZ");
+    if (call == "RequestSymbol") err = o.RequestSymbol("XYZ");
+    if (call == "ShowMe") err = o.ShowMe();
+    QCOMPARE(e.w().isLoaded(), loads);
+    QCOMPARE(err.contains("Reconnect"), loads);
+    QCOMPARE(e.w().ctl.UserName, QByteArray(loads ? "kept" : ""));
+    QCOMPARE(e.w().TimerHist.isActive(), loads);
+    QCOMPARE(e.w().Timer1.isActive(), loads);
+    if (call != "RequestHistoricData") return;
+    // The queued download waits for the load, which Iniciar brings with the
+    // folder set before the historic timer's first tick.
+    QCOMPARE(e.w().hist.list.DownListCount(), 1);
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.close();
+    QVERIFY(o.Iniciar("/data").isEmpty());
+    QVERIFY(e.w().TimerHist.isActive());
+    QCOMPARE(e.w().handoff.Diretorio, QByteArray("/data/"));
+}
+
 // Releasing the last object ends the program (started or not); in process, with
-// no program end set, the client stops, says so and delivers nothing more.
+// no program end set, the client stops, says so and delivers nothing more. A
+// released object is gone whatever its count, and is released once.
 void TestAutomation::lifeCount() {
     Env e;
     int ended = 0;
@@ -206,9 +257,14 @@ void TestAutomation::lifeCount() {
     QXDClientCLS keep; // other objects still count: it runs on
     keep.Iniciar({});
     keep.mClassCont = 5;
+    QSignalSpy keepReady(&keep, &QXDClientCLS::FeederReady);
     keep.Release();
+    keep.Release(); // a second release is no release
     QCOMPARE(keep.mClassCont, 4);
     QVERIFY(e.w().isLoaded());
+    handOff(e.w(), KindTrade);
+    QCOMPARE(keepReady.count(), 0);
+    QVERIFY(!keep.ShowMe().isEmpty());
     QXDClientCLS p;
     p.Iniciar({});
     QSignalSpy stopped(&p, &QXDClientCLS::clientStopped);
@@ -220,6 +276,39 @@ void TestAutomation::lifeCount() {
     QVERIFY(!e.w().TimerHist.isActive());
     handOff(e.w(), KindTrade);
     QCOMPARE(ready.count(), 0);
+}
+
+// A host's handler releases the last object in the middle of a chunk: the
+// rest of the chunk reaches nobody, later bytes of either socket are not
+// read, and no call loads the window again.
+void TestAutomation::theEndIsAtOnce() {
+    Env e;
+    auto* sock = new FakeSocket;
+    auto* sockhist = new FakeSocket;
+    ClientOptions o;
+    o.sock.reset(sock);
+    o.sockhist.reset(sockhist);
+    QXDClient::setInstanceOptions(std::move(o));
+    QXDClientCLS other, last;
+    other.Iniciar({});
+    last.Iniciar({});
+    sock->state = sockhist->state = SocketComponent::Open;
+    QSignalSpy otherReady(&other, &QXDClientCLS::FeederReady);
+    connect(&last, &QXDClientCLS::FeederReady, this, [&] { last.Release(); });
+    const QByteArray trade = ConverteToSend(Compress("$PETR4,10.5,100,-0.25,1500,3"));
+    sock->arrive(trade + trade);
+    QCOMPARE(otherReady.count(), 1);
+    QVERIFY(e.w().stopped());
+    QCOMPARE(sock->state, int(SocketComponent::Closed));
+    QCOMPARE(sockhist->state, int(SocketComponent::Closed));
+    const std::int32_t received = e.w().feed.ReceivedCount;
+    sock->arrive(trade);
+    sockhist->arrive(ConverteToSend(Compress("#BXYZ,1")));
+    QCOMPARE(e.w().feed.ReceivedCount, received);
+    QCOMPARE(e.w().ReceivedCountHist, 0);
+    QCOMPARE(otherReady.count(), 1);
+    QVERIFY(other.ShowMe().contains("stopped"));
+    QVERIFY(!e.w().isLoaded());
 }
 
 QTEST_MAIN(TestAutomation)

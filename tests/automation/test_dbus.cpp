@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <limits>
 
 using namespace qxd;
 
@@ -56,6 +57,8 @@ struct Bus {
     QProcess daemon;
     QString address;
     ScriptedServer feed;
+    // The client the bus activates, copied where its path needs quoting.
+    QString client;
 
     // `asanQuarantineMb`: for a client built with the address sanitizer,
     // how much freed memory it holds back (its default, 256 MB, would hide
@@ -101,9 +104,13 @@ struct Bus {
         if (daemon.waitForReadyRead(10000))
             address = QString::fromLatin1(daemon.readLine().trimmed());
 
+        const QString bin = dir.path() + "/bin of \"the\" $desk`s \\ 'tools'";
+        QDir().mkpath(bin);
+        client = bin + "/qxdataclient";
+        QFile::copy(Client, client);
         QProcess reg;
         reg.setProcessEnvironment(env);
-        reg.start(Client, {"--regserver"});
+        reg.start(client, {"--regserver"});
         reg.waitForFinished(10000);
     }
     // The client the bus started writes its settings back when the bus
@@ -180,6 +187,7 @@ private slots:
     void hostSession();
     void stormThenVanishMidStream();
     void stalledBusBoundsTheBacklog();
+    void releaseOncePerObject();
     void objectsAreBounded();
     void unregister();
     void terminateEndsAShownWindow();
@@ -376,6 +384,69 @@ void TestDBus::stalledBusBoundsTheBacklog() {
                     [](const QVariantMap& m) { return m.value("Simbolo") == "AFTER"; }),
         30000);
     QDBusConnection::disconnectFromBus("stalled");
+}
+
+// A release with a raised count: the object leaves the bus and hears no more
+// quotes while the program runs on, and its creator's later disconnect
+// does not release it again. Property writes convert as arguments do, and
+// a value of the wrong type is refused.
+void TestDBus::releaseOncePerObject() {
+    Bus bus;
+    QVERIFY(!bus.address.isEmpty());
+    QDBusConnection other = bus.connect("other");
+    QString creator, otherPath;
+    Listener l, released, stays;
+    {
+        QDBusConnection host = bus.connect("creator");
+        creator = host.baseService();
+        QString path;
+        startObject(bus, host, l, &path);
+        if (QTest::currentTestFailed()) return;
+        QDBusMessage r = call(other, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+        otherPath = r.arguments().value(0).value<QDBusObjectPath>().path();
+        QCOMPARE(call(other, otherPath, ClassInterface, "Iniciar", {QString()}).type(),
+                 QDBusMessage::ReplyMessage);
+        // Both objects' signals reach `other` in the order the client sent them.
+        listen(other, path, &released);
+        listen(other, otherPath, &stays);
+
+        auto set = [&](const char* name, const QVariant& v) {
+            return call(
+                host, path, "org.freedesktop.DBus.Properties", "Set",
+                {QString(ClassInterface), QString(name), QVariant::fromValue(QDBusVariant(v))});
+        };
+        auto get = [&](const char* name) {
+            return call(host, path, "org.freedesktop.DBus.Properties", "Get",
+                        {QString(ClassInterface), QString(name)})
+                .arguments()
+                .value(0)
+                .value<QDBusVariant>()
+                .variant();
+        };
+        QCOMPARE(set("Last", 1e300).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(get("Last").toDouble(), qInf());
+        QCOMPARE(set("Bid", -3.40282352e38).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(get("Bid").toDouble(), -double(std::numeric_limits<float>::max()));
+        QCOMPARE(set("Last", QStringLiteral("ten")).type(), QDBusMessage::ErrorMessage);
+        QCOMPARE(set("Flag", 1.5).type(), QDBusMessage::ErrorMessage);
+        QCOMPARE(set("mClassCont", QStringLiteral("2")).type(), QDBusMessage::ErrorMessage);
+        QCOMPARE(get("Last").toDouble(), qInf());
+        QCOMPARE(set("mClassCont", 2).type(), QDBusMessage::ReplyMessage);
+
+        QCOMPARE(call(host, path, "QXDataClient.Instance", "Release").type(),
+                 QDBusMessage::ReplyMessage);
+        QCOMPARE(call(host, path, ClassInterface, "ShowMe").type(), QDBusMessage::ErrorMessage);
+        bus.feed.send("$PETR4,10.5,100,-0.25,1500,3");
+        QTRY_COMPARE_WITH_TIMEOUT(stays.order.count("FeederReady"), 1, 10000);
+        QCOMPARE(released.order.count("FeederReady"), 0);
+    }
+    QDBusConnection::disconnectFromBus("creator");
+    QTRY_VERIFY_WITH_TIMEOUT(!other.interface()->isServiceRegistered(creator), 10000);
+    // The client hears of the disconnect before this call, and answers it.
+    QCOMPARE(call(other, otherPath, ClassInterface, "RequestSymbol", {QStringLiteral("X")}).type(),
+             QDBusMessage::ReplyMessage);
+    QVERIFY(nameOwned(other));
+    QDBusConnection::disconnectFromBus("other");
 }
 
 // A host that creates objects in a loop is refused past the bound, and the

@@ -97,10 +97,17 @@ void TestHistoric::download_data() {
     QTest::addColumn<QString>("unpacked");
     QTest::addColumn<QString>("final");     // empty: no rename
     QTest::addColumn<QByteArray>("marker"); // the code in the transfer markers
+    QTest::addColumn<QByteArray>("queued"); // the symbol as the host gave it
+    QTest::addColumn<QByteArray>("symbol"); // as requested and handed back
     QTest::newRow("one-minute") << 1.0f << QByteArray("1") << "traderXYZ~1M"
-                                << "XYZ.QX1M" << QByteArray("1");
+                                << "XYZ.QX1M" << QByteArray("1") << QByteArray(" X YZ ")
+                                << QByteArray("XYZ");
     QTest::newRow("code naming no file")
-        << 0.5f << QByteArray("1") << "traderXYZ.~1M" << QString() << QByteArray("0.5");
+        << 0.5f << QByteArray("1") << "traderXYZ.~1M" << QString() << QByteArray("0.5")
+        << QByteArray("XYZ") << QByteArray("XYZ");
+    QTest::newRow("only blanks trimmed")
+        << -1.0f << QByteArray("-1") << "trader\tXYZ\t~day"
+        << "\tXYZ\t.QXDAY" << QByteArray("-1") << QByteArray("\tXYZ\t ") << QByteArray("\tXYZ\t");
 }
 
 void TestHistoric::download() {
@@ -109,6 +116,8 @@ void TestHistoric::download() {
     QFETCH(QString, unpacked);
     QFETCH(QString, final);
     QFETCH(QByteArray, marker);
+    QFETCH(QByteArray, queued);
+    QFETCH(QByteArray, symbol);
     Live t;
     const QByteArray data = bars(50);
     const QByteArray zip = MakeZip({{unpacked.toLatin1(), data}});
@@ -120,11 +129,12 @@ void TestHistoric::download() {
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write("stale series");
     }
-    t.request("XYZ", code);
+    t.request(queued, code);
     QTRY_COMPARE(t.host.ended.size(), 1);
-    QCOMPARE(t.host.ended.at(0), qMakePair(QByteArray("XYZ"), code));
-    QVERIFY(t.host.texts.at(0).startsWith("XYZ "));
-    QCOMPARE(t.server.requests.at(0).text, "#FXYZ,&I" + codeText + ",&D120040102,&D220040701,");
+    QCOMPARE(t.host.ended.at(0), qMakePair(symbol, code));
+    QVERIFY(t.host.texts.at(0).startsWith(symbol + " "));
+    QCOMPARE(t.server.requests.at(0).text,
+             "#F" + symbol + ",&I" + codeText + ",&D120040102,&D220040701,");
     QCOMPARE(t.server.received.mid(0, 3), (QList<QByteArray>{"!trader", "^pw", "&1"}));
     if (final.isEmpty())
         QCOMPARE(t.read(unpacked), data);

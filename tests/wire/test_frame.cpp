@@ -10,19 +10,23 @@ namespace {
 
 using Chunks = QList<QByteArray>;
 
-// The receive loops' calling pattern over a sequence of chunks; collects
-// every non-empty payload.
+// The receive loops' calling pattern over a sequence of chunks, followed by
+// empty arrivals until the buffer stops changing (a loop may stop with
+// frames still waiting); collects every non-empty payload.
 template <class Extractor>
-Chunks drain(Extractor& ex, const Chunks& chunks) {
+Chunks drain(Extractor& ex, Chunks chunks) {
     Chunks out;
-    for (const QByteArray& c : chunks) {
+    for (qsizetype i = 0; i < chunks.size(); ++i) {
+        const qsizetype before = ex.buffered().size() + chunks[i].size();
         qsizetype left = 0;
-        QByteArrayView in = c;
+        QByteArrayView in = chunks[i];
         do {
             const QByteArrayView m = ex.extract(in, left);
             if (!m.isEmpty()) out.append(m.toByteArray());
             in = {};
         } while (left > 0);
+        const qsizetype after = ex.buffered().size();
+        if (i + 1 == chunks.size() && after > 0 && after < before) chunks.append(QByteArray());
     }
     return out;
 }
@@ -67,6 +71,10 @@ void TestFrame::realtimeCalls_data() {
         << Chunks{"`15ab", "cd~"} << Chunks{"", ""} << Chunks{"", ""};
     QTest::newRow("mark then tilde, then the frame")
         << Chunks{"x`~`12ab~", ""} << Chunks{"", "ab"} << Chunks{"`12ab~", ""};
+    QTest::newRow("leading mark-tilde: removed, the loop stops")
+        << Chunks{"`~`12ab~", "", "`~~", ""} << Chunks{"", "ab", "", ""} << Chunks{"", "", "", ""};
+    QTest::newRow("mark-tilde after the three first bytes is a frame")
+        << Chunks{"`1`~`12ab~"} << Chunks{""} << Chunks{"`12ab~"};
     QTest::newRow("tilde inside payload lost") << Chunks{"`14a~b~"} << Chunks{""} << Chunks{"b~"};
     QTest::newRow("leading zeros") << Chunks{"`3002ab~"} << Chunks{"ab"} << Chunks{""};
     QTest::newRow("length above 32767")
@@ -178,6 +186,19 @@ void TestFrame::boundedMemory() {
     QVERIFY(!rt.discarding());
     QCOMPARE(rt.buffered(), QByteArrayView("`1"));
     QCOMPARE(drain(hist, {"~" + ConverteToSend("#L")}), Chunks{"#L"});
+
+    // Arrivals that each start with a mark-tilde pair stop the loop after
+    // two bytes; the rest never piles up beyond one frame.
+    FrameExtractor pairs;
+    const QByteArray pairChunk = QByteArray("`~").repeated(2500);
+    for (int i = 0; i < 100; ++i) {
+        qsizetype n = 0;
+        QByteArrayView in = pairChunk;
+        do {
+            pairs.extract(std::exchange(in, {}), n);
+        } while (n > 0);
+        QVERIFY(pairs.buffered().size() <= MaxFrame + pairChunk.size());
+    }
 }
 
 // IsSending is raised only while the socket writes; nothing goes out while

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "app/controls.h"
-#include "automation/handoff.h"
+#include "handoff/handoff.h"
 #include "feed/feed.h"
 #include "feed/records.h"
 #include "history/historic.h"

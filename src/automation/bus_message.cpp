@@ -1,6 +1,12 @@
 #include "automation/bus_message.h"
 
-#include "automation/handoff.h"
+#include "automation/qxdclientcls.h"
+#include "handoff/handoff.h"
+
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <vector>
 
 #include <bit>
 #include <cstring>
@@ -31,37 +37,87 @@ void BusWriter::endArray(Array a) {
     std::memcpy(bytes.data() + a.lengthAt, &length, sizeof length);
 }
 
-QByteArray PropertiesChangedBody(QByteArrayView interface, const PropertyChanges& p) {
-    static constexpr const char* quoteKeys[] = {"Ask",   "AskS",     "Bid",   "BidS", "Change",
-                                                "High",  "Last",     "LastS", "Low",  "OInt",
-                                                "OpenV", "Previous", "TimeV", "Vol"};
+QString BytesToBus(const QByteArray& b) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString s = utf8(b);
+    if (utf8.hasError()) s = QString::fromLatin1(b);
+    s.replace(QChar(0), QChar(0xFFFD));
+    return s;
+}
+
+QByteArray BusToBytes(const QString& s) {
+    return s.toUtf8();
+}
+
+QByteArray BusUtf8(const QByteArray& b) {
+    for (char c : b) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == 0 || u > 127) return BytesToBus(b).toUtf8(); // also where char is unsigned
+    }
+    return b;
+}
+
+namespace {
+
+// One entry of the a{sv}: key, signature, value.
+void writeValue(BusWriter& w, float v) {
+    w.signature("d");
+    w.f64(double(v));
+}
+void writeValue(BusWriter& w, double v) {
+    w.signature("d");
+    w.f64(v);
+}
+void writeValue(BusWriter& w, short v) {
+    w.signature("n");
+    w.i16(v);
+}
+void writeValue(BusWriter& w, const QByteArray& text) {
+    w.signature("s");
+    w.string(BusUtf8(text));
+}
+
+struct Entry {
+    const char* name;
+    void (*write)(BusWriter&, const QXDClientCLS&);
+};
+
+// The entries a quote sets, sorted by name; with nTicks for a trade.
+std::vector<Entry> quoteEntries(bool trade) {
+    std::vector<Entry> e = {
+#define QXD_ENTRY(Property, handOffField, Type)                                                    \
+    {#Property, [](BusWriter& w, const QXDClientCLS& c) { writeValue(w, c.Property); }},
+        QXD_QUOTE_FIELDS(QXD_ENTRY)
+#undef QXD_ENTRY
+            {"Flag", [](BusWriter& w, const QXDClientCLS& c) { writeValue(w, c.Flag); }},
+    };
+    if (trade)
+        e.push_back(
+            {"nTicks", [](BusWriter& w, const QXDClientCLS& c) { writeValue(w, c.nTicks); }});
+    std::sort(e.begin(), e.end(),
+              [](const Entry& a, const Entry& b) { return std::strcmp(a.name, b.name) < 0; });
+    return e;
+}
+
+} // namespace
+
+QByteArray PropertiesChangedBody(QByteArrayView interface, int kind, const QXDClientCLS& cls) {
+    static const std::vector<Entry> trade = quoteEntries(true), quote = quoteEntries(false);
     BusWriter w;
     w.bytes.reserve(640);
     w.string(interface);
     const BusWriter::Array entries = w.beginArray(8);
-    auto key = [&w](const char* name, const char* type) {
+    auto entry = [&w, &cls](const Entry& e) {
         w.align(8);
-        w.string(name);
-        w.signature(type);
+        w.string(e.name);
+        e.write(w, cls);
     };
-    auto number = [&](const char* name, double v) {
-        key(name, "d");
-        w.f64(v);
-    };
-    auto integer = [&](const char* name, short v) {
-        key(name, "n");
-        w.i16(v);
-    };
-    if (p.kind == KindTime) {
-        number("QuvantixServerDateTime", p.serverTime);
-    } else if (p.kind >= 0) {
-        for (int i = 0; i < 5; ++i) number(quoteKeys[i], p.quote[i]); // Ask .. Change
-        integer("Flag", p.flag);
-        for (int i = 5; i < 12; ++i) number(quoteKeys[i], p.quote[i]); // High .. Previous
-        key("Simbolo", "s");
-        w.string(p.simbolo);
-        for (int i = 12; i < 14; ++i) number(quoteKeys[i], p.quote[i]); // TimeV, Vol
-        if (p.kind == KindTrade) integer("nTicks", p.ticks);
+    if (kind == KindTime) {
+        entry({"QuvantixServerDateTime", [](BusWriter& w, const QXDClientCLS& c) {
+                   writeValue(w, c.QuvantixServerDateTime);
+               }});
+    } else if (kind == KindTrade || kind == KindComplete || kind == KindRequested) {
+        for (const Entry& e : kind == KindTrade ? trade : quote) entry(e);
     }
     w.endArray(entries);
     w.beginArray(4); // as: no invalidated properties

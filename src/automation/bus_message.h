@@ -12,10 +12,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
 #include <cstdint>
 
 namespace qxd {
+
+class QXDClientCLS;
 
 // Appends values with the alignment the wire format gives each type,
 // counted from the start of `bytes`.
@@ -52,19 +55,19 @@ private:
     }
 };
 
-// The properties one relay has just set, as PropertiesChanged carries them:
-// a{sv}, keys in the order of their names.
-struct PropertyChanges {
-    int kind = -1;         // a hand-off kind; -1: no entries
-    QByteArray simbolo;    // UTF-8
-    double quote[14] = {}; // Ask, AskS, Bid, BidS, Change, High, Last, LastS, Low, OInt,
-                           // OpenV, Previous, TimeV, Vol
-    short flag = 0;
-    short ticks = 0;
-    double serverTime = 0;
-};
-// The body of PropertiesChanged (signature "sa{sv}as") for `interface`.
-QByteArray PropertiesChangedBody(QByteArrayView interface, const PropertyChanges& p);
+// Texts on the bus: UTF-8 when the bytes are valid UTF-8, else Latin-1 byte
+// for byte (a NUL, which the bus cannot carry, becomes U+FFFD).
+QString BytesToBus(const QByteArray& b);
+QByteArray BusToBytes(const QString& s);
+// The same text as UTF-8 bytes; plain ASCII (every symbol in practice) as it is.
+QByteArray BusUtf8(const QByteArray& b);
+
+// The body of PropertiesChanged (signature "sa{sv}as") for `interface` with
+// the properties of `cls` that the relay sets for a hand-off of `kind`:
+// the server time for a time, the quote fields and Flag for a quote (and
+// nTicks for a trade), nothing for other kinds; keys in the order of their
+// names.
+QByteArray PropertiesChangedBody(QByteArrayView interface, int kind, const QXDClientCLS& cls);
 
 // A whole signal: header (path, interface, member, and the body's
 // signature when there is a body), padding, body. `serial` must not be 0.

@@ -18,30 +18,6 @@
 
 namespace qxd {
 
-QString BytesToBus(const QByteArray& b) {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString s = utf8(b);
-    if (utf8.hasError()) s = QString::fromLatin1(b);
-    s.replace(QChar(0), QChar(0xFFFD));
-    return s;
-}
-
-QByteArray BusToBytes(const QString& s) {
-    return s.toUtf8();
-}
-
-namespace {
-// A text as the bus carries it, in UTF-8; plain ASCII (every symbol in
-// practice) as it is.
-QByteArray BusUtf8(const QByteArray& b) {
-    for (char c : b) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u == 0 || u > 127) return BytesToBus(b).toUtf8(); // also where char is unsigned
-    }
-    return b;
-}
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Signals written byte by byte
 
@@ -291,21 +267,8 @@ void DBusInstance::emitEvent(const char* member, QByteArrayView signature, const
 void DBusInstance::propertiesSet(int kind) {
     quoteAdmitted_ = face_.signalSender().admitQuote();
     if (!quoteAdmitted_) return;
-    PropertyChanges p;
-    p.kind = kind;
-    if (kind == KindTime) {
-        p.serverTime = cls.QuvantixServerDateTime;
-    } else {
-        p.simbolo = BusUtf8(cls.Simbolo);
-        const float quote[] = {cls.Ask,   cls.AskS,     cls.Bid,   cls.BidS, cls.Change,
-                               cls.High,  cls.Last,     cls.LastS, cls.Low,  cls.OInt,
-                               cls.OpenV, cls.Previous, cls.TimeV, cls.Vol};
-        for (int i = 0; i < 14; ++i) p.quote[i] = double(quote[i]);
-        p.flag = cls.Flag;
-        p.ticks = cls.nTicks;
-    }
     face_.signalSender().send(pathBytes_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                              "sa{sv}as", PropertiesChangedBody(ClassInterface, p));
+                              "sa{sv}as", PropertiesChangedBody(ClassInterface, kind, cls));
 }
 
 int PropertiesAdaptor::find(const QString& interface, const QString& name) {

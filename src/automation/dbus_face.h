@@ -34,11 +34,6 @@ constexpr char BusName[] = "QXDataClient.QXDClientCLS";
 constexpr char FactoryPath[] = "/QXDClientCLS";
 constexpr char ClassInterface[] = "QXDataClient._QXDClientCLS";
 
-// Texts on the bus: UTF-8 when the bytes are valid UTF-8, else Latin-1 byte
-// for byte (a NUL, which the bus cannot carry, becomes U+FFFD).
-QString BytesToBus(const QByteArray& b);
-QByteArray BusToBytes(const QString& s);
-
 class DBusInstance;
 
 // Sends signals that were written byte by byte (bus_message.h) on the
@@ -151,70 +146,67 @@ private:
     DBusFace* face_;
 };
 
-// Floats travel as doubles holding exactly the float's value, 16-bit
-// integers as n, 32-bit ones as i. A written double beyond a float's range
-// is narrowed as the methods' arguments are. The properties are read and
-// written through PropertiesAdaptor, which takes a value only with the
-// property's own type.
+// How the quote fields travel: texts as s, floats as d holding exactly the
+// float's value (a written double beyond a float's range narrows as the
+// methods' arguments do).
+#define QXD_BUS_TYPE_QByteArray QString
+#define QXD_BUS_TYPE_float double
+inline QString ToBus(const QByteArray& b) {
+    return BytesToBus(b);
+}
+inline double ToBus(float f) {
+    return double(f);
+}
+inline void FromBus(const QString& s, QByteArray& out) {
+    out = BusToBytes(s);
+}
+inline void FromBus(double d, float& out) {
+    out = ToFloat(d);
+}
+
+// The object's properties, in interface order: the quote fields, then the
+// kind of record (n), the server time (d), the tick count (n) and the life
+// count (i). They are read and written through PropertiesAdaptor, which
+// takes a value only with the property's own type.
 class ClsAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "QXDataClient._QXDClientCLS")
-    Q_PROPERTY(QString Simbolo READ simbolo WRITE setSimbolo)
-    Q_PROPERTY(double Last READ last WRITE setLast)
-    Q_PROPERTY(double LastS READ lastS WRITE setLastS)
-    Q_PROPERTY(double Bid READ bid WRITE setBid)
-    Q_PROPERTY(double Ask READ ask WRITE setAsk)
-    Q_PROPERTY(double AskS READ askS WRITE setAskS)
-    Q_PROPERTY(double BidS READ bidS WRITE setBidS)
-    Q_PROPERTY(double Change READ change WRITE setChange)
-    Q_PROPERTY(double OpenV READ openV WRITE setOpenV)
-    Q_PROPERTY(double High READ high WRITE setHigh)
-    Q_PROPERTY(double Low READ low WRITE setLow)
-    Q_PROPERTY(double Previous READ previous WRITE setPrevious)
-    Q_PROPERTY(double OInt READ oInt WRITE setOInt)
-    Q_PROPERTY(double Vol READ vol WRITE setVol)
-    Q_PROPERTY(double TimeV READ timeV WRITE setTimeV)
-    Q_PROPERTY(short Flag READ flag WRITE setFlag)
-    Q_PROPERTY(double QuvantixServerDateTime READ serverDateTime WRITE setServerDateTime)
-    Q_PROPERTY(short nTicks READ ticks WRITE setTicks)
-    Q_PROPERTY(int mClassCont READ classCont WRITE setClassCont)
+#define QXD_BUS_PROPERTY(Property, handOffField, Type)                                             \
+    Q_PROPERTY(QXD_BUS_TYPE_##Type Property READ get##Property WRITE set##Property)
+    QXD_QUOTE_FIELDS(QXD_BUS_PROPERTY)
+#undef QXD_BUS_PROPERTY
+    Q_PROPERTY(short Flag READ getFlag WRITE setFlag)
+    Q_PROPERTY(double QuvantixServerDateTime READ getQuvantixServerDateTime WRITE
+                   setQuvantixServerDateTime)
+    Q_PROPERTY(short nTicks READ getnTicks WRITE setnTicks)
+    Q_PROPERTY(int mClassCont READ getmClassCont WRITE setmClassCont)
 public:
     explicit ClsAdaptor(DBusInstance* inst)
         : QDBusAbstractAdaptor(inst)
         , i_(inst)
         , c_(inst->cls) {}
 
-    QString simbolo() const { return BytesToBus(c_.Simbolo); }
-    void setSimbolo(const QString& v) { c_.Simbolo = BusToBytes(v); }
-#define QXD_PROPERTY(Type, getter, setter, field, narrow)                                          \
-    Type getter() const {                                                                          \
-        return c_.field;                                                                           \
+#define QXD_BUS_ACCESSORS(Property, handOffField, Type)                                            \
+    QXD_BUS_TYPE_##Type get##Property() const {                                                    \
+        return ToBus(c_.Property);                                                                 \
     }                                                                                              \
-    void setter(Type v) {                                                                          \
-        c_.field = narrow(v);                                                                      \
+    void set##Property(const QXD_BUS_TYPE_##Type& v) {                                             \
+        FromBus(v, c_.Property);                                                                   \
     }
-#define QXD_FLOAT_PROPERTY(getter, setter, field)                                                  \
-    QXD_PROPERTY(double, getter, setter, field, ToFloat)
-    QXD_FLOAT_PROPERTY(last, setLast, Last)
-    QXD_FLOAT_PROPERTY(lastS, setLastS, LastS)
-    QXD_FLOAT_PROPERTY(bid, setBid, Bid)
-    QXD_FLOAT_PROPERTY(ask, setAsk, Ask)
-    QXD_FLOAT_PROPERTY(askS, setAskS, AskS)
-    QXD_FLOAT_PROPERTY(bidS, setBidS, BidS)
-    QXD_FLOAT_PROPERTY(change, setChange, Change)
-    QXD_FLOAT_PROPERTY(openV, setOpenV, OpenV)
-    QXD_FLOAT_PROPERTY(high, setHigh, High)
-    QXD_FLOAT_PROPERTY(low, setLow, Low)
-    QXD_FLOAT_PROPERTY(previous, setPrevious, Previous)
-    QXD_FLOAT_PROPERTY(oInt, setOInt, OInt)
-    QXD_FLOAT_PROPERTY(vol, setVol, Vol)
-    QXD_FLOAT_PROPERTY(timeV, setTimeV, TimeV)
-    QXD_PROPERTY(short, flag, setFlag, Flag, )
-    QXD_PROPERTY(double, serverDateTime, setServerDateTime, QuvantixServerDateTime, )
-    QXD_PROPERTY(short, ticks, setTicks, nTicks, )
-    QXD_PROPERTY(int, classCont, setClassCont, mClassCont, )
-#undef QXD_FLOAT_PROPERTY
-#undef QXD_PROPERTY
+    QXD_QUOTE_FIELDS(QXD_BUS_ACCESSORS)
+#define QXD_PLAIN_ACCESSORS(Property, Type)                                                        \
+    Type get##Property() const {                                                                   \
+        return c_.Property;                                                                        \
+    }                                                                                              \
+    void set##Property(Type v) {                                                                   \
+        c_.Property = v;                                                                           \
+    }
+    QXD_PLAIN_ACCESSORS(Flag, short)
+    QXD_PLAIN_ACCESSORS(QuvantixServerDateTime, double)
+    QXD_PLAIN_ACCESSORS(nTicks, short)
+    QXD_PLAIN_ACCESSORS(mClassCont, int)
+#undef QXD_PLAIN_ACCESSORS
+#undef QXD_BUS_ACCESSORS
 
 public slots:
     void AddSymbol(const QString& S) {

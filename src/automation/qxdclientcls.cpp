@@ -119,21 +119,9 @@ void QXDClientCLS::Release() {
 }
 
 void QXDClientCLS::copyQuote(const HandOff& h) {
-    Simbolo = h.vSimbolo;
-    Last = h.vLast;
-    Bid = h.vBid;
-    Ask = h.vAsk;
-    LastS = h.vLastS;
-    Change = h.vChange;
-    BidS = h.vBidS;
-    AskS = h.vAskS;
-    OpenV = h.vOpen;
-    High = h.vHi;
-    Low = h.vLow;
-    Previous = h.vPrevious;
-    OInt = h.vOInt;
-    Vol = h.vVol;
-    TimeV = h.vTime;
+#define QXD_COPY_FIELD(Property, handOffField, Type) Property = h.handOffField;
+    QXD_QUOTE_FIELDS(QXD_COPY_FIELD)
+#undef QXD_COPY_FIELD
 }
 
 // The relay: each test reads vType anew, in the order 0 to 5, so a hand-off

@@ -15,7 +15,7 @@
 //     app.exec();
 #pragma once
 
-#include "automation/handoff.h"
+#include "handoff/handoff.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -35,23 +35,12 @@ public:
     explicit QXDClientCLS(QObject* parent = nullptr);
     ~QXDClientCLS() override;
 
-    // Properties, in interface order. Plain fields: a host may write them,
-    // which changes only this object's copy.
-    QByteArray Simbolo;
-    float Last = 0;
-    float LastS = 0;
-    float Bid = 0;
-    float Ask = 0;
-    float AskS = 0;
-    float BidS = 0;
-    float Change = 0;
-    float OpenV = 0;
-    float High = 0;
-    float Low = 0;
-    float Previous = 0;
-    float OInt = 0;
-    float Vol = 0;
-    float TimeV = 0;
+    // Properties, in interface order: the quote fields, then the kind of
+    // record, the server time, the tick count and the life count. Plain
+    // fields: a host may write them, which changes only this object's copy.
+#define QXD_CLS_PROPERTY(Property, handOffField, Type) Type Property{};
+    QXD_QUOTE_FIELDS(QXD_CLS_PROPERTY)
+#undef QXD_CLS_PROPERTY
     std::int16_t Flag = 0;
     double QuvantixServerDateTime = 0;
     std::int16_t nTicks = 0;
@@ -72,8 +61,12 @@ public:
     // 1 the window is unloaded and the program ended (see setProgramEnd).
     void Release();
 
-    bool started() const { return NewData; }
-    bool released() const { return released_; }
+    bool started() const {
+        return NewData;
+    }
+    bool released() const {
+        return released_;
+    }
 
     // What ending the program means. The qxdataclient executable ends the
     // process at once; by default (a host that links the library) the

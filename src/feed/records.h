@@ -3,7 +3,7 @@
 // quote ("{", 14 fields) and complete quote on request ("#D", 14 fields).
 #pragma once
 
-#include "automation/handoff.h"
+#include "handoff/handoff.h"
 
 #include <QByteArrayView>
 

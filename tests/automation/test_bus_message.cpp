@@ -1,7 +1,8 @@
 // Signals written by hand against the same signals built through the bus
 // library's own writer: byte for byte equal.
 #include "automation/bus_message.h"
-#include "automation/handoff.h"
+#include "automation/qxdclientcls.h"
+#include "handoff/handoff.h"
 
 #include <QTest>
 
@@ -38,7 +39,7 @@ void appendEntry(DBusMessageIter* dict, const char* key, int type, const void* v
 }
 
 // PropertiesChanged as the library writes it, keys in name order.
-QByteArray libraryPropertiesChanged(const PropertyChanges& p, std::uint32_t serial) {
+QByteArray libraryPropertiesChanged(int kind, const QXDClientCLS& c, std::uint32_t serial) {
     Message m(dbus_message_new_signal("/QXDClientCLS/12", "org.freedesktop.DBus.Properties",
                                       "PropertiesChanged"),
               &dbus_message_unref);
@@ -47,18 +48,31 @@ QByteArray libraryPropertiesChanged(const PropertyChanges& p, std::uint32_t seri
     const char* iface = "QXDataClient._QXDClientCLS";
     dbus_message_iter_append_basic(&it, DBUS_TYPE_STRING, &iface);
     dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "{sv}", &dict);
-    const char* keys[] = {"Ask",   "AskS", "Bid",  "BidS",  "Change",   "High",  "Last",
-                          "LastS", "Low",  "OInt", "OpenV", "Previous", "TimeV", "Vol"};
-    if (p.kind == KindTime) {
-        appendEntry(&dict, "QuvantixServerDateTime", DBUS_TYPE_DOUBLE, &p.serverTime);
+    auto number = [&](const char* key, float v) {
+        const double d = v;
+        appendEntry(&dict, key, DBUS_TYPE_DOUBLE, &d);
+    };
+    if (kind == KindTime) {
+        appendEntry(&dict, "QuvantixServerDateTime", DBUS_TYPE_DOUBLE, &c.QuvantixServerDateTime);
     } else {
-        for (int i = 0; i < 5; ++i) appendEntry(&dict, keys[i], DBUS_TYPE_DOUBLE, &p.quote[i]);
-        appendEntry(&dict, "Flag", DBUS_TYPE_INT16, &p.flag);
-        for (int i = 5; i < 12; ++i) appendEntry(&dict, keys[i], DBUS_TYPE_DOUBLE, &p.quote[i]);
-        const char* sym = p.simbolo.constData();
+        number("Ask", c.Ask);
+        number("AskS", c.AskS);
+        number("Bid", c.Bid);
+        number("BidS", c.BidS);
+        number("Change", c.Change);
+        appendEntry(&dict, "Flag", DBUS_TYPE_INT16, &c.Flag);
+        number("High", c.High);
+        number("Last", c.Last);
+        number("LastS", c.LastS);
+        number("Low", c.Low);
+        number("OInt", c.OInt);
+        number("OpenV", c.OpenV);
+        number("Previous", c.Previous);
+        const char* sym = c.Simbolo.constData();
         appendEntry(&dict, "Simbolo", DBUS_TYPE_STRING, &sym);
-        for (int i = 12; i < 14; ++i) appendEntry(&dict, keys[i], DBUS_TYPE_DOUBLE, &p.quote[i]);
-        if (p.kind == KindTrade) appendEntry(&dict, "nTicks", DBUS_TYPE_INT16, &p.ticks);
+        number("TimeV", c.TimeV);
+        number("Vol", c.Vol);
+        if (kind == KindTrade) appendEntry(&dict, "nTicks", DBUS_TYPE_INT16, &c.nTicks);
     }
     dbus_message_iter_close_container(&it, &dict);
     dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "s", &none);
@@ -90,18 +104,19 @@ void TestBusMessage::propertiesChanged_data() {
 void TestBusMessage::propertiesChanged() {
     QFETCH(int, kind);
     QFETCH(QByteArray, simbolo);
-    PropertyChanges p;
-    p.kind = kind;
-    p.simbolo = simbolo;
-    for (int i = 0; i < 14; ++i) p.quote[i] = i * 1.25 - 3;
-    p.quote[6] = std::numeric_limits<double>::quiet_NaN();
-    p.flag = -2;
-    p.ticks = 32767;
-    p.serverTime = 38190.65;
+    QXDClientCLS c;
+    c.Simbolo = simbolo;
+    float* quote[] = {&c.Last,  &c.LastS, &c.Bid, &c.Ask,      &c.AskS, &c.BidS, &c.Change,
+                      &c.OpenV, &c.High,  &c.Low, &c.Previous, &c.OInt, &c.Vol,  &c.TimeV};
+    for (int i = 0; i < 14; ++i) *quote[i] = float(i * 1.25 - 3);
+    c.Last = std::numeric_limits<float>::quiet_NaN();
+    c.Flag = -2;
+    c.nTicks = 32767;
+    c.QuvantixServerDateTime = 38190.65;
     const QByteArray ours =
         SignalMessage("/QXDClientCLS/12", "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                      "sa{sv}as", PropertiesChangedBody("QXDataClient._QXDClientCLS", p), 77);
-    QCOMPARE(ours.toHex(), libraryPropertiesChanged(p, 77).toHex());
+                      "sa{sv}as", PropertiesChangedBody("QXDataClient._QXDClientCLS", kind, c), 77);
+    QCOMPARE(ours.toHex(), libraryPropertiesChanged(kind, c, 77).toHex());
 }
 
 void TestBusMessage::events() {

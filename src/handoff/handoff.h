@@ -1,9 +1,10 @@
-// The hand-off: the one contract between the window's parsers and the
-// automation side. A writer sets the fields its kind carries, sets vType,
-// then writes a text into Data; every write of Data, changed text or not,
-// notifies every bound listener synchronously, in bind order, before the
-// writer goes on.
+// The hand-off: the one contract between the protocol sessions, which write
+// it, and the automation side, which reads it. A writer sets the fields its kind carries, sets
+// vType, then writes a text into Data; every write of Data, changed text or not, notifies every
+// bound listener synchronously, in bind order, before the writer goes on.
 #pragma once
+
+#include "handoff/quote_fields.h"
 
 #include <QByteArray>
 
@@ -34,22 +35,11 @@ enum HandOffKind : std::int16_t {
 
 class HandOff {
 public:
-    // The fields, in their order.
-    QByteArray vSimbolo;
-    float vLast = 0;
-    float vLastS = 0;
-    float vChange = 0;
-    float vBid = 0;
-    float vBidS = 0;
-    float vAsk = 0;
-    float vAskS = 0;
-    float vOpen = 0;
-    float vHi = 0;
-    float vLow = 0;
-    float vPrevious = 0;
-    float vOInt = 0;
-    float vVol = 0;
-    float vTime = 0; // never written: the time of a quote is not sent
+    // The quote fields (vTime is never written: the time of a quote is not
+    // sent), then the fields of the other kinds.
+#define QXD_HANDOFF_FIELD(Property, field, Type) Type field{};
+    QXD_QUOTE_FIELDS(QXD_HANDOFF_FIELD)
+#undef QXD_HANDOFF_FIELD
     double vQuvantixServerDateTime = 0;
     std::int16_t vType = 0;
     std::int16_t vTicks = 0;
@@ -57,7 +47,9 @@ public:
     QByteArray Diretorio; // the host's data folder, ending in "/" unless empty
 
     // The text of the hand-off box; only its writes count, not its content.
-    const QByteArray& Data() const { return data_; }
+    const QByteArray& Data() const {
+        return data_;
+    }
     void setData(const QByteArray& text);
     // The same for the text `a` + " " + `b`, built in the box's own storage.
     void setData(QByteArrayView a, QByteArrayView b);
@@ -72,7 +64,9 @@ public:
     std::size_t listenerCount() const;
 
     // Number of writes of Data so far.
-    std::uint64_t writes() const { return writes_; }
+    std::uint64_t writes() const {
+        return writes_;
+    }
 
 private:
     void notify();

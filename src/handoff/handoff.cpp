@@ -1,4 +1,4 @@
-#include "automation/handoff.h"
+#include "handoff/handoff.h"
 
 #include <algorithm>
 

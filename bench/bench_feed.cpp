@@ -25,10 +25,10 @@
 //                            read before it and the gap before its own read
 //                            on the wall clock and the thread's CPU clock,
 //                            with the time it waited in the run queue
-#include "app/qxdclient.h"
+#include "app/client_core.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
-#include "feed/time_slice.h"
+#include "app/time_slice.h"
 #include "sim/sim.h"
 
 #include <QApplication>
@@ -88,25 +88,25 @@ int hostile() {
     }));
     server->start();
 
-    QXDClient c;
+    ClientCore c;
     c.ensureLoaded();
-    c.ctl.ServerIP = "127.0.0.1";
-    c.ctl.ServerPort = QByteArray::number(ntohs(a.sin_port));
-    c.feed.Command1_Click();
-    spin([&] { return c.sock.State() == SocketComponent::Open; }, 5000);
+    c.controls.serverHost = "127.0.0.1";
+    c.controls.serverPort = QByteArray::number(ntohs(a.sin_port));
+    c.feed.logonButton();
+    spin([&] { return c.feedSocket.State() == SocketComponent::Open; }, 5000);
     run(200);
     const double before = bench::memMb("VmRSS:");
     double peak = before;
     spin(
         [&] {
             peak = std::max(peak, bench::memMb("VmRSS:"));
-            return done.load() && c.ctl.Label2 == "#N";
+            return done.load() && c.controls.messageLine == "#N";
         },
         120000);
     bench::figure("mem.growth_mb_hostile", std::max(0.0, peak - before), "MB");
     std::fprintf(stderr, "hostile: %s, max chunk %lld, dropped chunks %lld\n",
-                 c.ctl.Label2 == "#N" ? "the frame after the junk was handled" : "NOT handled",
-                 (long long)c.feed.maxChunk, (long long)c.feed.droppedChunks);
+                 c.controls.messageLine == "#N" ? "the frame after the junk was handled" : "NOT handled",
+                 (long long)c.feed.counters().maxChunk, (long long)c.feed.counters().droppedChunks);
     server->wait();
     ::close(lfd);
     return 0;
@@ -357,10 +357,10 @@ int main(int argc, char** argv) {
 
     QXDClientCLS host;
     host.Iniciar(QFile::encodeName(dir.path()));
-    QXDClient& w = *QXDClient::instance();
-    w.ctl.ServerIP = "127.0.0.1";
-    w.ctl.ServerPort = QByteArray::number(port);
-    w.ctl.UserName = w.ctl.Password = "demo";
+    ClientCore& w = *ClientCore::instance();
+    w.controls.serverHost = "127.0.0.1";
+    w.controls.serverPort = QByteArray::number(port);
+    w.controls.userName = w.controls.password = "demo";
 
     std::int64_t received = 0, arrivals = 0;
     // When in the phase the largest chunk so far was read: a miss in the
@@ -371,9 +371,9 @@ int main(int argc, char** argv) {
     std::int64_t overOffCpu = 0; // of those, after time off the CPU
     std::int64_t overQueued = 0; // of those, mostly waiting in the guest's run queue
     app.quotes = &received;
-    QObject::connect(&w.sock, &SocketComponent::dataArrival, [&] {
+    QObject::connect(&w.feedSocket, &SocketComponent::dataArrival, [&] {
         ++arrivals;
-        if (app.timing && w.feed.overloadedChunks > overSeen) {
+        if (app.timing && w.feed.counters().skippedChunks > overSeen) {
             // Over 50 us off the CPU: the machine took it. Otherwise the
             // thread ran, busy with something else or polling while the
             // bytes were held up before the socket.
@@ -389,16 +389,16 @@ int main(int argc, char** argv) {
                              "  a chunk of %lld at %lld ms (%s, CPU %d): the read before %lld us "
                              "(%lld on the CPU), the gap %lld us (%lld on the CPU)%s, %lld us in "
                              "the run queue:%s\n",
-                             (long long)w.sock.lastRead(), (long long)phaseClock.elapsed(),
-                             w.feed.busyPoll().polling() ? "polling" : "not polling",
+                             (long long)w.feedSocket.lastRead(), (long long)phaseClock.elapsed(),
+                             w.busyPoll().polling() ? "polling" : "not polling",
                              sched_getcpu(), (long long)app.lastRead.us,
                              (long long)app.lastRead.cpuUs, (long long)app.gap.us,
                              (long long)app.gap.cpuUs, offCpu ? ", off the CPU" : "",
                              (long long)queued, app.before(app.outerStart).constData());
-            overSeen = w.feed.overloadedChunks;
+            overSeen = w.feed.counters().skippedChunks;
         }
-        if (w.feed.maxChunk > seenMax) {
-            seenMax = w.feed.maxChunk;
+        if (w.feed.counters().maxChunk > seenMax) {
+            seenMax = w.feed.counters().maxChunk;
             maxAtMs = phaseClock.elapsed();
         }
     });
@@ -413,8 +413,8 @@ int main(int argc, char** argv) {
                        g_sent[seq & (RingSize - 1)].load(std::memory_order_relaxed)) /
                       1e3);
     });
-    w.feed.Command1_Click();
-    if (!spin([&] { return w.feed.LoggedOn == 1; }, 10000)) {
+    w.feed.logonButton();
+    if (!spin([&] { return w.feed.loggedOn(); }, 10000)) {
         std::fprintf(stderr, "bench_feed: no logon\n");
         return 1;
     }
@@ -429,13 +429,13 @@ int main(int argc, char** argv) {
         app.clear();
         const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
-        w.feed.maxChunk = seenMax = overSeen = overOffCpu = overQueued = 0;
-        w.feed.overloadedChunks = w.feed.droppedChunks = 0;
+        w.feed.resetCounters();
+        seenMax = overSeen = overOffCpu = overQueued = 0;
         measure = lats;
         phaseClock.start();
         feed->setRate(rate);
         run(ms);
-        const bool polling = w.feed.busyPoll().polling();
+        const bool polling = w.busyPoll().polling();
         feed->setRate(0);
         // The rate sent is timed over the phase as it ran.
         const double seconds = double(phaseClock.nsecsElapsed()) / 1e9;
@@ -446,15 +446,15 @@ int main(int argc, char** argv) {
         spin([&] { return received - recv0 >= want; }, 3000);
         measure = false;
         const std::int64_t got = received - recv0;
-        const bool ok = want > 0 && got == want && w.feed.maxChunk <= 2000;
+        const bool ok = want > 0 && got == want && w.feed.counters().maxChunk <= 2000;
         std::fprintf(
             stderr,
             "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld (at %lld ms), "
             "%lld chunks over 2000, %lld reads, %.1f%% of the CPU stolen,%s%s %s\n",
             rate, (long long)want, double(want) / seconds, (long long)got,
-            (long long)w.feed.maxChunk, (long long)maxAtMs, (long long)w.feed.overloadedChunks,
+            (long long)w.feed.counters().maxChunk, (long long)maxAtMs, (long long)w.feed.counters().skippedChunks,
             (long long)(arrivals - arr0), bench::stealPercent(ticks0), polling ? " polling," : "",
-            w.feed.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
+            w.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
         if (app.timing && overSeen > 0)
             std::fprintf(stderr,
                          "  chunks over 2000 after time off the CPU: %lld of %lld; of those, "

@@ -6,7 +6,7 @@
 //
 //   bench_history [--quick]   history.archive_mb, history.seconds_100mb,
 //                             history.raw_seconds_100mb, history.ratio_to_raw
-#include "app/qxdclient.h"
+#include "app/client_core.h"
 #include "common.h"
 #include "history/extract.h"
 #include "sim/bars.h"
@@ -120,12 +120,12 @@ int main(int argc, char** argv) {
     co.settingsPath = dir.path() + "/QXDATA.INI";
     // The download list is polled by a timer (2 s by default); a 1 ms poll
     // keeps the wait for the next tick out of what is measured.
-    co.timing.timerHist = 1;
-    QXDClient c(std::move(co));
+    co.timing.schedulerMs = 1;
+    ClientCore c(std::move(co));
     c.ensureLoaded();
-    c.ctl.HistIp = "127.0.0.1";
-    c.ctl.HistPort = QByteArray::number(port);
-    c.ctl.UserName = c.ctl.Password = "demo";
+    c.controls.historicHost = "127.0.0.1";
+    c.controls.historicPort = QByteArray::number(port);
+    c.controls.userName = c.controls.password = "demo";
     c.handoff.Diretorio = QFile::encodeName(dir.path()) + "/c/";
     Done done;
     c.handoff.bind(&done);
@@ -140,10 +140,10 @@ int main(int argc, char** argv) {
         const bench::CpuSplit c0 = bench::cpuSplit();
         QElapsedTimer t;
         t.start();
-        c.hist.list.RequestHistoricData("PETR4", 1, d1, d2);
+        c.history.list.queue("PETR4", 1, d1, d2);
         if (!spin([&] { return done.downloads > before; }, 600000)) {
             std::fprintf(stderr, "bench_history: the download did not finish: %s\n",
-                         c.ctl.Label1.constData());
+                         c.controls.statusLine.constData());
             return -1.0;
         }
         const double s = t.nsecsElapsed() / 1e9;

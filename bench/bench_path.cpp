@@ -6,7 +6,7 @@
 // instructions a message costs.
 //
 //   bench_path [--quick] [--messages N]
-#include "app/qxdclient.h"
+#include "app/client_core.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
 #include "support/fake_socket.h"
@@ -39,14 +39,14 @@ int main(int argc, char** argv) {
     auto* sock = new FakeSocket;
     ClientOptions o;
     o.settingsPath = dir.path() + "/QXDATA.INI";
-    o.sock.reset(sock);
-    QXDClient::setInstanceOptions(std::move(o));
+    o.feed.reset(sock);
+    ClientCore::setInstanceOptions(std::move(o));
     QXDClientCLS host;
     host.Iniciar(QFile::encodeName(dir.path()));
-    QXDClient& w = *QXDClient::instance();
-    for (const char* s : syms) host.AddSymbol(s);
+    ClientCore& w = *ClientCore::instance();
     sock->state = SocketComponent::Open;
-    w.feed.LoggedOn = 1;
+    w.feed.dispatch("#L"); // logged on, without the dialogue
+    for (const char* s : syms) host.AddSymbol(s);
     std::int64_t got = 0;
     QObject::connect(&host, &QXDClientCLS::FeederReady, [&] { ++got; });
 

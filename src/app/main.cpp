@@ -9,10 +9,10 @@
 // Environment, for unattended runs and tests: QXD_PASSWORD fills the
 // password box (it is never written anywhere); QXD_TIMER1_MS and
 // QXD_TIMERHIST_MS replace the 30 s reconnect and 2 s historic intervals.
-#include "app/qxdclient.h"
+#include "app/client_core.h"
+#include "app/time_slice.h"
 #include "automation/dbus_face.h"
 #include "automation/qxdclientcls.h"
-#include "feed/time_slice.h"
 
 #include <QApplication>
 #include <QDBusConnectionInterface>
@@ -113,11 +113,11 @@ int main(int argc, char** argv) {
     }
 
     qxd::ClientTiming timing;
-    timing.timer1 = envInt("QXD_TIMER1_MS", timing.timer1);
-    timing.timerHist = envInt("QXD_TIMERHIST_MS", timing.timerHist);
-    qxd::QXDClient::setInstanceTiming(timing);
-    qxd::QXDClient* client = qxd::QXDClient::instance();
-    client->ctl.Password = qgetenv("QXD_PASSWORD");
+    timing.reconnectMs = envInt("QXD_TIMER1_MS", timing.reconnectMs);
+    timing.schedulerMs = envInt("QXD_TIMERHIST_MS", timing.schedulerMs);
+    qxd::ClientCore::setInstanceTiming(timing);
+    qxd::ClientCore* client = qxd::ClientCore::instance();
+    client->controls.password = qgetenv("QXD_PASSWORD");
 
     // The last release ends the program at once: no further event reaches
     // a host and no further byte of either socket is read.
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
 
     qxd::DBusFace face(QDBusConnection::sessionBus());
     face.signalSender().notice = [client](const QString& text) {
-        client->ctl.Label2 = text.toUtf8();
+        client->controls.messageLine = text.toUtf8();
         std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(text));
     };
     QString err;
@@ -133,10 +133,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
         if (QDBusConnection::sessionBus().isConnected()) return 1; // the name is taken
         std::fprintf(stderr, "qxdataclient: running without hosts\n");
-        const QString loadErr = client->Show();
+        const QString loadErr = client->showWindow();
         if (!loadErr.isEmpty()) std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(loadErr));
     }
     const int rc = app.exec();
-    client->Unload();
+    client->unloadWindow();
     endProgram(rc);
 }

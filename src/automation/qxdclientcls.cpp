@@ -1,7 +1,6 @@
 #include "automation/qxdclientcls.h"
 
-#include "app/client_window.h"
-#include "app/qxdclient.h"
+#include "automation/client_operations.h"
 
 #include <QPointer>
 
@@ -12,7 +11,25 @@ std::function<void()>& programEnd() {
     static std::function<void()> end;
     return end;
 }
+SharedClientMaker g_maker = nullptr;
+ExistingClientGetter g_existing = nullptr;
 } // namespace
+
+void SetSharedClient(SharedClientMaker maker) {
+    g_maker = maker;
+}
+
+ClientOperations* SharedClient() {
+    return g_maker ? &g_maker() : nullptr;
+}
+
+void SetExistingSharedClient(ExistingClientGetter getter) {
+    g_existing = getter;
+}
+
+ClientOperations* ExistingSharedClient() {
+    return g_existing ? g_existing() : nullptr;
+}
 
 void QXDClientCLS::setProgramEnd(std::function<void()> end) {
     programEnd() = std::move(end);
@@ -24,77 +41,82 @@ QXDClientCLS::QXDClientCLS(QObject* parent)
 }
 
 QXDClientCLS::~QXDClientCLS() {
-    if (mForm && NewData) mForm->handoff.unbind(this);
+    if (ClientOperations* c = startedClient()) c->handOff().unbind(this);
 }
 
-QXDClient* QXDClientCLS::window(QString* error) {
+// The client this object was started on, while it still exists (a host
+// that links the library may destroy it first).
+ClientOperations* QXDClientCLS::startedClient() const {
+    return mForm && mForm == ExistingSharedClient() ? mForm : nullptr;
+}
+
+ClientOperations* QXDClientCLS::client(QString* error) {
     if (released_) {
         *error = QStringLiteral("This object was released");
         return nullptr;
     }
-    QXDClient* w = QXDClient::instance();
-    if (w->stopped()) {
-        *error = QXDClient::stoppedText();
+    ClientOperations* c = SharedClient();
+    if (!c) {
+        *error = QStringLiteral("No client is linked into this program");
         return nullptr;
     }
-    return w;
+    if (c->stopped()) {
+        *error = QStringLiteral("The client has stopped: its last object was released");
+        return nullptr;
+    }
+    return c;
 }
 
 QString QXDClientCLS::AddSymbol(const QByteArray& S) {
     QString e;
-    QXDClient* w = window(&e);
-    if (!w) return e;
-    if (e = w->ensureLoaded(); !e.isEmpty()) return e;
-    return w->feed.AddSymbol(S).description;
+    ClientOperations* c = client(&e);
+    return c ? c->addSymbol(S) : e;
 }
 
 // Only a logged-on feed is signed off, and a logged-on window is loaded:
 // this call never loads it.
 QString QXDClientCLS::LogOff() {
     QString e;
-    QXDClient* w = window(&e);
-    if (!w) return e;
-    w->feed.LogOff();
-    return {};
+    ClientOperations* c = client(&e);
+    if (c) c->logOff();
+    return e;
 }
 
 // Only the download list changes: the window is not loaded, and a download
 // queued before it is waits for the historic timer that the load starts.
 QString QXDClientCLS::RequestHistoricData(const QByteArray& S, float Ty, double D1, double D2) {
     QString e;
-    QXDClient* w = window(&e);
-    if (!w) return e;
+    ClientOperations* c = client(&e);
+    if (!c) return e;
     if (S.isEmpty() || S[0] == ',') return {};
-    w->hist.list.RequestHistoricData(S, Ty, D1, D2);
+    c->queueDownload(S, Ty, D1, D2);
     return {};
 }
 
 QString QXDClientCLS::Iniciar(const QByteArray& S) {
     QString e;
-    QXDClient* w = window(&e);
-    if (!w) return e;
-    mForm = w;
-    if (e = mForm->Show(); !e.isEmpty()) return e;
-    mForm->handoff.bind(this);
+    ClientOperations* c = client(&e);
+    if (!c) return e;
+    mForm = c;
+    if (e = c->show(false); !e.isEmpty()) return e;
+    c->handOff().bind(this);
     NewData = true;
     QByteArray dir = S;
     if (!dir.isEmpty() && !dir.endsWith('/')) dir += '/';
-    mForm->handoff.Diretorio = dir;
+    c->handOff().Diretorio = dir;
     return {};
 }
 
 QString QXDClientCLS::RequestSymbol(const QByteArray& S) {
     QString e;
-    QXDClient* w = window(&e);
-    if (!w) return e;
-    if (e = w->ensureLoaded(); !e.isEmpty()) return e;
-    return w->feed.RequestSymbol(S).description;
+    ClientOperations* c = client(&e);
+    return c ? c->requestSymbol(S) : e;
 }
 
 QString QXDClientCLS::ShowMe() {
     QString e;
-    QXDClient* w = window(&e);
-    return w ? w->ShowMe() : e;
+    ClientOperations* c = client(&e);
+    return c ? c->show(true) : e;
 }
 
 void QXDClientCLS::Release() {
@@ -103,18 +125,18 @@ void QXDClientCLS::Release() {
     mClassCont -= 1;
     // The object is gone whatever its count: its relay goes with it. The
     // count only decides whether the program ends.
-    QXDClient* w = mForm;
-    if (w) w->handoff.unbind(this);
+    ClientOperations* c = startedClient();
+    if (c) c->handOff().unbind(this);
     NewData = false;
     if (mClassCont >= 1) return;
-    if (w) w->Unload();
+    if (c) c->unload();
     mForm = nullptr;
     if (programEnd()) {
         programEnd()(); // the program ends here
         return;
     }
     // In process the host lives on: the client stops.
-    if (QXDClient* any = QXDClient::existingInstance()) any->stop();
+    if (ClientOperations* any = ExistingSharedClient()) any->stop();
     emit clientStopped();
 }
 

@@ -1,5 +1,5 @@
-// QXDClientCLS: the host's object. Its methods forward to the shared main
-// window; its properties are filled by its relay just before it raises an
+// QXDClientCLS: the host's object. Its methods forward to the shared client
+// (ClientOperations); its properties are filled by its relay just before it raises an
 // event. A C++ host links the library, creates objects and connects to the
 // four event signals, which are emitted synchronously: the quote is in the
 // properties while the handler runs.
@@ -27,7 +27,7 @@
 
 namespace qxd {
 
-class QXDClient;
+class ClientOperations;
 
 class QXDClientCLS : public QObject, private HandOffListener {
     Q_OBJECT
@@ -89,11 +89,12 @@ signals:
 private:
     void handOff(const HandOff& h) override;
     void copyQuote(const HandOff& h);
-    // The shared window, or null with the reason when this object may no
+    // The shared client, or null with the reason when this object may no
     // longer reach it.
-    QXDClient* window(QString* error);
+    ClientOperations* client(QString* error);
+    ClientOperations* startedClient() const;
 
-    QPointer<QXDClient> mForm; // the window; empty until Iniciar
+    ClientOperations* mForm = nullptr; // the client; empty until Iniciar
     bool NewData = false;
     bool released_ = false;
 };

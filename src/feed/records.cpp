@@ -27,23 +27,6 @@ void ImportAcharFields2(QByteArrayView s, std::span<QByteArrayView> f) {
     if (start < s.size() && i < f.size()) f[i] = s.sliced(start);
 }
 
-void ImportAcharFields(QByteArrayView s, std::span<QByteArrayView> f, char sep) {
-    for (auto& x : f) x = {};
-    std::size_t i = 0;
-    qsizetype start = 0;
-    auto store = [&](qsizetype end) {
-        if (i < f.size()) f[i] = s.sliced(start, end - start);
-    };
-    for (qsizetype k = 0; k < s.size(); ++k) {
-        if (s[k] != sep) continue;
-        store(k);
-        ++i;
-        start = k + 1;
-        if (i >= 50) return; // the 50th separator ends the split
-    }
-    store(s.size());
-}
-
 namespace {
 inline float num(QByteArrayView field) {
     return ToFloat(Val(field));
@@ -57,7 +40,7 @@ void QuoteRecords::handOn(double count) {
 }
 
 void QuoteRecords::ProcessTrade(QByteArrayView s) {
-    if (logoffFlag_ != 0) return;
+    if (shut_) return;
     std::array<QByteArrayView, 6> f;
     ImportAcharFields2(s, f);
     h_.vSimbolo = f[0].toByteArray();
@@ -101,7 +84,7 @@ void QuoteRecords::ProcessComplete(QByteArrayView s) {
 }
 
 void QuoteRecords::ProcessCompleteReq(QByteArrayView s) {
-    if (logoffFlag_ != 0) return;
+    if (shut_) return;
     complete(s);
     h_.vType = KindRequested;
     requested_ += 1;

@@ -18,17 +18,13 @@ namespace qxd {
 // ignored. Entries not reached are left empty.
 void ImportAcharFields2(QByteArrayView s, std::span<QByteArrayView> f);
 
-// The other splitter (unused by the records): separator `sep`, a text without
-// separator goes whole into f[0], at most 50 fields.
-void ImportAcharFields(QByteArrayView s, std::span<QByteArrayView> f, char sep);
-
 class QuoteRecords {
 public:
-    // `logoffFlag` is the feed sender's flag: trades and requested quotes
-    // are not handled while it is raised.
-    QuoteRecords(HandOff& h, const std::int16_t& logoffFlag)
+    // `shut` is the feed sender's: trades and requested quotes are not
+    // handled while the logoff has shut it.
+    QuoteRecords(HandOff& h, const bool& shut)
         : h_(h)
-        , logoffFlag_(logoffFlag) {}
+        , shut_(shut) {}
 
     void ProcessTrade(QByteArrayView s);
     void ProcessComplete(QByteArrayView s);
@@ -44,7 +40,7 @@ private:
     void handOn(double count);
 
     HandOff& h_;
-    const std::int16_t& logoffFlag_;
+    const bool& shut_;
     double trades_ = 0;
     double completes_ = 0;
     double requested_ = 0;

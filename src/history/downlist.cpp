@@ -35,48 +35,48 @@ void DownList::unindex(const DownItem& item, std::int32_t pos) {
     if (at.empty()) where_.erase(it);
 }
 
-std::int32_t DownList::DownListAdd(const QByteArray& s, float ty) {
+std::int32_t DownList::add(const QByteArray& s, float ty) {
     items_.push_back({s, ty});
     const auto pos = std::int32_t(items_.size());
     index(items_.back(), pos);
     return pos;
 }
 
-std::int32_t DownList::DownListFind(const QByteArray& s, float ty) const {
+std::int32_t DownList::find(const QByteArray& s, float ty) const {
     const auto k = key(s, ty);
     if (!k) return 0;
     const auto it = where_.constFind(*k);
     return it == where_.cend() ? 0 : it->front();
 }
 
-DownItem DownList::DownListGet(std::int32_t i) const {
-    if (i < 1 || i > DownListCount()) return {};
+DownItem DownList::item(std::int32_t i) const {
+    if (i < 1 || i > count()) return {};
     return items_[i - 1];
 }
 
-void DownList::DownListSet(const QByteArray& s, float ty, std::int32_t i) {
-    if (i < 1 || i > DownListCount()) return;
+void DownList::set(const QByteArray& s, float ty, std::int32_t i) {
+    if (i < 1 || i > count()) return;
     unindex(items_[i - 1], i);
     items_[i - 1] = {s, ty};
     index(items_[i - 1], i);
     if (items_[i - 1].pending()) firstPending_ = std::min(firstPending_, std::size_t(i - 1));
 }
 
-void DownList::DownListClear() {
+void DownList::clear() {
     items_.clear();
     where_.clear();
     firstPending_ = 0;
 }
 
-std::int32_t DownList::FirstPending() {
+std::int32_t DownList::firstPending() {
     while (firstPending_ < items_.size() && !items_[firstPending_].pending()) ++firstPending_;
     return firstPending_ < items_.size() ? std::int32_t(firstPending_ + 1) : 0;
 }
 
-void DownList::RequestHistoricData(const QByteArray& s, float ty, double di, double df) {
-    if (DownListFind(s, ty) > 0) return;
+void DownList::queue(const QByteArray& s, float ty, double di, double df) {
+    if (find(s, ty) > 0) return;
     const std::int32_t c = dateColumns();
-    const std::int32_t k = DownListAdd(s, ty);
+    const std::int32_t k = add(s, ty);
     if (k > c) dates_.resize(k, {0, 0});
     dates_[k - 1] = {di, df};
 }

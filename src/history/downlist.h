@@ -23,21 +23,21 @@ struct DownItem {
 class DownList {
 public:
     // Positions count from 1.
-    std::int32_t DownListAdd(const QByteArray& s, float ty);
-    std::int32_t DownListFind(const QByteArray& s, float ty) const;
-    DownItem DownListGet(std::int32_t i) const;
-    std::int32_t DownListCount() const { return std::int32_t(items_.size()); }
-    void DownListSet(const QByteArray& s, float ty, std::int32_t i);
-    void DownListClear();
+    std::int32_t add(const QByteArray& s, float ty);
+    std::int32_t find(const QByteArray& s, float ty) const;
+    DownItem item(std::int32_t i) const;
+    std::int32_t count() const { return std::int32_t(items_.size()); }
+    void set(const QByteArray& s, float ty, std::int32_t i);
+    void clear();
 
     // The first pending slot, 0 if none. Slots before the last one found
     // are not looked at again unless DownListSet makes one pending, so a
     // list worked through from the front costs one look per slot.
-    std::int32_t FirstPending();
+    std::int32_t firstPending();
 
     // Queues a download; a symbol and code already queued keep their first
     // dates.
-    void RequestHistoricData(const QByteArray& s, float ty, double di, double df);
+    void queue(const QByteArray& s, float ty, double di, double df);
 
     // DownDates: column i holds the start (row 1) and end (row 2) date of
     // slot i. It grows with the list and shrinks only when reset.

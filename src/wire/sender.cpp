@@ -13,11 +13,11 @@ SocketFailure TooLongFailure(qsizetype size) {
 }
 
 SocketFailure FeedSender::SendToServer(QByteArrayView s) {
-    if (LogoffFlag != 0) return {};
+    if (shut) return {};
     if (s.size() > MaxPayload) return TooLongFailure(s.size());
-    IsSending = 1;
+    writing = true;
     SocketFailure f = sock_.SendData(ConverteToSend(s));
-    IsSending = 0;
+    writing = false;
     return f;
 }
 

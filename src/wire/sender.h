@@ -15,10 +15,10 @@ public:
         : sock_(sock) {}
 
     // Raised by the logoff action, lowered by the logon action; nothing is
-    // sent while it is 1.
-    std::int16_t LogoffFlag = 0;
-    // 1 while a frame is being written; both receive loops read nothing then.
-    std::int16_t IsSending = 0;
+    // sent while it is raised.
+    bool shut = false;
+    // Raised while a frame is being written; both receive loops read nothing then.
+    bool writing = false;
 
     // Frames `s` and writes it with one send. Returns the socket's failure
     // (the caller decides what it means); a payload longer than a frame can

@@ -1,7 +1,7 @@
-#include "app/client_window.h"
+#include "app/main_window.h"
 #include "app/panel_style.h"
 #include "app/profile.h"
-#include "app/qxdclient.h"
+#include "app/client_core.h"
 #include "support/disk_faults.h"
 #include "support/fake_socket.h"
 
@@ -30,7 +30,7 @@ namespace {
 struct Fixture {
     QTemporaryDir dir;
     FakeSocket* sock = new FakeSocket;
-    std::unique_ptr<QXDClient> client;
+    std::unique_ptr<ClientCore> client;
     QString path() const { return dir.path() + "/QXDATA.INI"; }
     void writeIni(const QByteArray& text) {
         QFile f(path());
@@ -38,17 +38,17 @@ struct Fixture {
         f.write(text);
     }
     QByteArray ini() const { return ReadProfileFile(path()); }
-    QXDClient& make() {
+    ClientCore& make() {
         ClientOptions o;
         o.settingsPath = path();
-        o.sock.reset(sock);
-        client = std::make_unique<QXDClient>(std::move(o));
+        o.feed.reset(sock);
+        client = std::make_unique<ClientCore>(std::move(o));
         return *client;
     }
 };
 
 template <class W>
-W* ctl(QXDClient& c, const char* name) {
+W* ctl(ClientCore& c, const char* name) {
     return qobject_cast<W*>(c.view()->control(name));
 }
 
@@ -75,17 +75,17 @@ private slots:
 
 void TestWindow::defaultsWithoutFile() {
     Fixture f;
-    QXDClient& c = f.make();
-    QVERIFY(!c.Timer1.isActive());
-    QVERIFY(c.Show().isEmpty());
-    QCOMPARE(c.Timer1.interval(), 30000); // the timers run from the load
-    QVERIFY(c.Timer1.isActive() && c.TimerHist.isActive());
+    ClientCore& c = f.make();
+    QVERIFY(!c.reconnectTimer.timer.isActive());
+    QVERIFY(c.showWindow().isEmpty());
+    QCOMPARE(c.reconnectTimer.timer.interval(), 30000); // the timers run from the load
+    QVERIFY(c.reconnectTimer.timer.isActive() && c.schedulerTimer.timer.isActive());
     QCOMPARE(c.view()->size(), QSize(303, 210));
     QVERIFY(c.view()->windowFlags() & Qt::WindowStaysOnTopHint);
-    QCOMPARE(ctl<QLineEdit>(c, "Password")->echoMode(), QLineEdit::Password);
-    QVERIFY(!ctl<QPushButton>(c, "loghist")->isVisible());
-    QCOMPARE(c.ctl.ServerIP, QByteArray("192.168.0.1"));
-    QCOMPARE(c.ctl.HistPort, QByteArray("11000"));
+    QCOMPARE(ctl<QLineEdit>(c, "password")->echoMode(), QLineEdit::Password);
+    QVERIFY(!ctl<QPushButton>(c, "logoffHistButton")->isVisible());
+    QCOMPARE(c.controls.serverHost, QByteArray("192.168.0.1"));
+    QCOMPARE(c.controls.historicPort, QByteArray("11000"));
     // Closing the window only minimises it: the host still needs it.
     c.view()->close();
     QVERIFY(c.isLoaded());
@@ -111,28 +111,28 @@ void TestWindow::loadReadsBoxes() {
     QFETCH(int, reconnect);
     Fixture f;
     f.writeIni(ini);
-    QXDClient& c = f.make();
-    QVERIFY(c.Show().isEmpty());
-    QCOMPARE((QByteArrayList{c.ctl.ServerIP, c.ctl.ServerPort, c.ctl.HistIp, c.ctl.HistPort,
-                             c.ctl.UserName}),
+    ClientCore& c = f.make();
+    QVERIFY(c.showWindow().isEmpty());
+    QCOMPARE((QByteArrayList{c.controls.serverHost, c.controls.serverPort, c.controls.historicHost, c.controls.historicPort,
+                             c.controls.userName}),
              boxes);
-    QCOMPARE(int(c.ctl.TryReconnectV), reconnect);
-    QCOMPARE(c.ctl.Password, QByteArray());
-    QCOMPARE(ctl<QLineEdit>(c, "UserName")->text(), QString::fromLatin1(boxes[4]));
+    QCOMPARE(int(c.controls.reconnect), reconnect);
+    QCOMPARE(c.controls.password, QByteArray());
+    QCOMPARE(ctl<QLineEdit>(c, "userName")->text(), QString::fromLatin1(boxes[4]));
 }
 
 void TestWindow::unloadWritesBack() {
     Fixture f;
     f.writeIni("; desk settings\n[QXDATA]\nIP=10.0.0.1\n[Mine]\nx=1\n");
-    QXDClient& c = f.make();
-    c.Show();
-    c.ctl.UserName = "trader";
-    c.ctl.Password = "secret-pw";
-    c.ctl.TryReconnectV = 1;
-    c.ctl.HistPort = "12000";
+    ClientCore& c = f.make();
+    c.showWindow();
+    c.controls.userName = "trader";
+    c.controls.password = "secret-pw";
+    c.controls.reconnect = 1;
+    c.controls.historicPort = "12000";
     f.sock->state = SocketComponent::Open;
-    c.Unload();
-    QCOMPARE(int(c.ctl.TryReconnectV), 0); // cleared during the unload...
+    c.unloadWindow();
+    QCOMPARE(int(c.controls.reconnect), 0); // cleared during the unload...
     const QByteArray ini = f.ini();        // ...but saved as the user had it
     QCOMPARE(ini, QByteArray("; desk settings\n[QXDATA]\nIP=10.0.0.1\nPORT=1400\nUserName=trader\n"
                              "Reconnect=1\n[Mine]\nx=1\n\n[QXHIST]\nIP=192.168.0.1\nPORT=12000\n"));
@@ -140,7 +140,7 @@ void TestWindow::unloadWritesBack() {
     QCOMPARE(f.sock->sent, QList<QByteArray>{"`12#N~"});
     QCOMPARE(f.sock->state, int(SocketComponent::Closed));
     QVERIFY(!c.isLoaded());
-    QVERIFY(!c.Timer1.isActive());
+    QVERIFY(!c.reconnectTimer.timer.isActive());
 }
 
 void TestWindow::unwritableSettings_data() {
@@ -175,19 +175,19 @@ void TestWindow::unwritableSettings() {
     }
     ClientOptions o;
     o.settingsPath = path;
-    QXDClient c(std::move(o));
-    QVERIFY(c.Show().isEmpty());
-    c.ctl.UserName = "new user";
+    ClientCore c(std::move(o));
+    QVERIFY(c.showWindow().isEmpty());
+    c.controls.userName = "new user";
     {
         std::optional<DiskFull> full;
         if (fault == "full") full.emplace(8);
-        c.Unload();
+        c.unloadWindow();
     }
     if (fault == "missing") {
         QVERIFY(ReadProfileFile(path).contains("UserName=new user"));
         return;
     }
-    QVERIFY(c.ctl.Label2.contains("settings"));
+    QVERIFY(c.controls.messageLine.contains("settings"));
     if (fault == "unreadable") QFile(path).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     if (fault != "file") {
         QFile f(path);
@@ -198,24 +198,24 @@ void TestWindow::unwritableSettings() {
 
 void TestWindow::userEditsReachState() {
     Fixture f;
-    QXDClient& c = f.make();
-    c.Show();
-    QLineEdit* user = ctl<QLineEdit>(c, "UserName");
+    ClientCore& c = f.make();
+    c.showWindow();
+    QLineEdit* user = ctl<QLineEdit>(c, "userName");
     user->setFocus();
     QTest::keyClicks(user, "jdoe");
-    QCOMPARE(c.ctl.UserName, QByteArray("jdoe"));
-    QTest::keyClicks(ctl<QLineEdit>(c, "Password"), "pw");
-    QCOMPARE(c.ctl.Password, QByteArray("pw"));
-    ctl<QCheckBox>(c, "TryReconnectV")->click();
-    QCOMPARE(int(c.ctl.TryReconnectV), 1);
+    QCOMPARE(c.controls.userName, QByteArray("jdoe"));
+    QTest::keyClicks(ctl<QLineEdit>(c, "password"), "pw");
+    QCOMPARE(c.controls.password, QByteArray("pw"));
+    ctl<QCheckBox>(c, "reconnectBox")->click();
+    QCOMPARE(int(c.controls.reconnect), 1);
     // And the program's values reach the widgets (a 32 KB archive chunk in
     // Text1: the box shows its front, the state keeps all of it).
-    c.ctl.Cont1Back = Back::Yellow;
-    c.ctl.Text1 = QByteArray(32000, 'z');
+    c.controls.bufferLeftBack = Back::Yellow;
+    c.controls.lastMessage = QByteArray(32000, 'z');
     c.repaintNow();
-    QCOMPARE(ctl<QLineEdit>(c, "Text1")->text().size(), 256);
-    QCOMPARE(c.ctl.Text1.size(), 32000);
-    QCOMPARE(ctl<QLabel>(c, "Cont1")->palette().color(QPalette::Window), QColor(255, 255, 0));
+    QCOMPARE(ctl<QLineEdit>(c, "lastMessageBox")->text().size(), 256);
+    QCOMPARE(c.controls.lastMessage.size(), 32000);
+    QCOMPARE(ctl<QLabel>(c, "bufferLabel")->palette().color(QPalette::Window), QColor(255, 255, 0));
 }
 
 // The status boxes' panels are copies of what the style drew once per look.
@@ -265,24 +265,24 @@ void TestWindow::cachedPanelsMatchTheStyle() {
 
 void TestWindow::blinkLeavesTheRefreshCost() {
     Fixture f;
-    QXDClient& c = f.make();
-    c.Show();
-    ClientWindow* w = c.view();
-    c.ctl.Text1 = QByteArray(200, 'x');
-    c.ctl.NReceived = 5;
+    ClientCore& c = f.make();
+    c.showWindow();
+    MainWindow* w = c.view();
+    c.controls.lastMessage = QByteArray(200, 'x');
+    c.controls.received = 5;
     w->refresh();
     QTRY_VERIFY(w->refreshCostUs() > 0);
     QTest::qWait(50);
     const qint64 cost = w->refreshCostUs();
     // A repaint that no refresh caused, as the focused box's cursor makes.
     for (int i = 0; i < 3; ++i) {
-        ctl<QLineEdit>(c, "UserName")->update();
+        ctl<QLineEdit>(c, "userName")->update();
         QTest::qWait(20);
     }
     QCOMPARE(w->refreshCostUs(), cost);
     // A refresh that changes nothing leaves it too.
     w->refresh();
-    ctl<QLineEdit>(c, "UserName")->update();
+    ctl<QLineEdit>(c, "userName")->update();
     QTest::qWait(20);
     QCOMPARE(w->refreshCostUs(), cost);
 }
@@ -296,17 +296,17 @@ void TestWindow::caretRestsWhenLeftAlone() {
     QVERIFY(desktop > 0);
     {
         Fixture f;
-        QXDClient& c = f.make();
-        c.Show();
-        ClientWindow* w = c.view();
+        ClientCore& c = f.make();
+        c.showWindow();
+        MainWindow* w = c.view();
         auto* rest = w->findChild<QTimer*>("caretRest");
         QVERIFY(rest && rest->isActive() && w->caretBlinks());
         rest->setInterval(20);
         rest->start();
         const std::function<void()> wakes[] = {
-            [&] { ctl<QLineEdit>(c, "Password")->setFocus(); },
-            [&] { QTest::keyClick(ctl<QLineEdit>(c, "Password"), Qt::Key_A); },
-            [&] { QTest::mouseClick(ctl<QLineEdit>(c, "Password"), Qt::LeftButton); },
+            [&] { ctl<QLineEdit>(c, "password")->setFocus(); },
+            [&] { QTest::keyClick(ctl<QLineEdit>(c, "password"), Qt::Key_A); },
+            [&] { QTest::mouseClick(ctl<QLineEdit>(c, "password"), Qt::LeftButton); },
         };
         for (const auto& wake : wakes) {
             QTRY_VERIFY(!w->caretBlinks());
@@ -323,12 +323,12 @@ void TestWindow::caretRestsWhenLeftAlone() {
 // milliseconds at most.
 void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     Fixture f;
-    QXDClient& c = f.make();
-    c.Show();
+    ClientCore& c = f.make();
+    c.showWindow();
     f.sock->state = SocketComponent::Open;
     // Polling must not stop because other tests keep the machine's CPUs busy.
-    c.feed.busyPoll().setIdleClock([] { return qint64(-1); });
-    QLabel* label = ctl<QLabel>(c, "NReceived");
+    c.busyPoll().setIdleClock([] { return qint64(-1); });
+    QLabel* label = ctl<QLabel>(c, "receivedLabel");
     struct Counter : QObject {
         int paints = 0;
         bool eventFilter(QObject*, QEvent* e) override {
@@ -340,13 +340,13 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     const QByteArray junk(1500, 'j');
     QElapsedTimer t;
     t.start();
-    while (!c.feed.busyPoll().polling() && t.elapsed() < 5000) {
+    while (!c.busyPoll().polling() && t.elapsed() < 5000) {
         f.sock->arrive(junk);
         QTest::qWait(1);
     }
-    QVERIFY(c.feed.busyPoll().polling());
+    QVERIFY(c.busyPoll().polling());
 
-    c.ctl.NReceived = 77;
+    c.controls.received = 77;
     c.view()->refresh();
     QCoreApplication::sendPostedEvents(); // the repaint request comes, and waits
     const int before = counter.paints;
@@ -355,7 +355,7 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     QCOMPARE(counter.paints, before + 1);
 
     // With no read to wait for, it comes anyway.
-    c.ctl.NReceived = 78;
+    c.controls.received = 78;
     c.view()->refresh();
     QCoreApplication::sendPostedEvents();
     QCOMPARE(counter.paints, before + 1);
@@ -363,9 +363,9 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
 
     // The periodic refresh waits for a read too, and its repaint for the
     // read after that. (The reads themselves change NReceived.)
-    QLabel* label1 = ctl<QLabel>(c, "Label1");
+    QLabel* label1 = ctl<QLabel>(c, "statusLabel");
     const QString note = QStringLiteral("note");
-    c.ctl.Label1 = note.toLatin1();
+    c.controls.statusLine = note.toLatin1();
     bool changedBetween = false, paintedWithIt = false;
     for (t.restart(); label1->text() != note && t.elapsed() < 5000;) {
         // The tick may come here; the read follows at once, well inside the
@@ -430,26 +430,26 @@ void TestWindow::refreshWaitsForAFastFeed() {
 // a second, not every tick and not never; a quiet feed is followed at once.
 void TestWindow::floodedWindowStillFollows() {
     Fixture f;
-    QXDClient& c = f.make();
-    c.Show();
-    QLabel* shown = ctl<QLabel>(c, "NReceived");
-    c.ctl.NReceived = 1;
+    ClientCore& c = f.make();
+    c.showWindow();
+    QLabel* shown = ctl<QLabel>(c, "receivedLabel");
+    c.controls.received = 1;
     QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("1"), 1000);
 
     QTimer flood; // a gigabyte every 10 ms
-    connect(&flood, &QTimer::timeout, this, [&] { c.feed.bytesRead += 1'000'000'000; });
+    connect(&flood, &QTimer::timeout, this, [&] { c.feedBytesRead += 1'000'000'000; });
     flood.start(10);
     QTest::qWait(250);
-    c.ctl.NReceived = 2; // caught by whichever refresh comes next, once the cap runs out
+    c.controls.received = 2; // caught by whichever refresh comes next, once the cap runs out
     QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("2"), 3000);
-    c.ctl.NReceived = 3; // just after a refresh: not within the next half second
+    c.controls.received = 3; // just after a refresh: not within the next half second
     QTest::qWait(500);
     QCOMPARE(shown->text(), QStringLiteral("2"));
     QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("3"), 3000);
 
     flood.stop();
     QTest::qWait(250); // a tick with the flood in it may still wait
-    c.ctl.NReceived = 4;
+    c.controls.received = 4;
     QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("4"), 400);
 }
 

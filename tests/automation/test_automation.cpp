@@ -1,5 +1,5 @@
-#include "app/client_window.h"
-#include "app/qxdclient.h"
+#include "app/main_window.h"
+#include "app/client_core.h"
 #include "automation/qxdclientcls.h"
 #include "support/fake_socket.h"
 #include "wire/frame.h"
@@ -21,15 +21,15 @@ struct Env {
     QTemporaryDir dir;
     Env() {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
-        QXDClient::destroyInstance();
+        ClientCore::destroyInstance();
         QXDClientCLS::setProgramEnd(nullptr);
     }
-    ~Env() { QXDClient::destroyInstance(); }
-    QXDClient& w() { return *QXDClient::instance(); }
+    ~Env() { ClientCore::destroyInstance(); }
+    ClientCore& w() { return *ClientCore::instance(); }
 };
 
 // Writes a hand-off as the parsers do.
-void handOff(QXDClient& w, std::int16_t kind, const QByteArray& text = "x") {
+void handOff(ClientCore& w, std::int16_t kind, const QByteArray& text = "x") {
     w.handoff.vType = kind;
     w.handoff.setData(text);
 }
@@ -58,7 +58,7 @@ void TestAutomation::eventsOnlyAfterIniciar() {
     QCOMPARE(o.mClassCont, 1);
     QSignalSpy ready(&o, &QXDClientCLS::FeederReady);
     QVERIFY(o.AddSymbol("ABC").isEmpty()); // reaches the window, which says why it sent nothing
-    QCOMPARE(e.w().ctl.Label1, QByteArray("Not yet logged on"));
+    QCOMPARE(e.w().controls.statusLine, QByteArray("Not yet logged on"));
     handOff(e.w(), KindTrade);
     QCOMPARE(ready.count(), 0);
     QVERIFY(o.Iniciar("/home/t/data").isEmpty());
@@ -179,10 +179,10 @@ void TestAutomation::forwarding() {
     o.RequestHistoricData({}, 1, 1, 2);
     o.RequestHistoricData(",X", 1, 1, 2);
     o.RequestHistoricData("X,Y", 1, 3, 4);
-    QCOMPARE(e.w().hist.list.DownListCount(), 1);
-    QCOMPARE(e.w().hist.list.startDate(1), 3.0);
+    QCOMPARE(e.w().history.list.count(), 1);
+    QCOMPARE(e.w().history.list.startDate(1), 3.0);
     // ShowMe restores a minimised window.
-    e.w().Command2_Click();
+    e.w().hideButton();
     QVERIFY(o.ShowMe().isEmpty());
     QVERIFY(!e.w().view()->isMinimized());
 
@@ -227,17 +227,17 @@ void TestAutomation::callsBeforeIniciar() {
     if (call == "ShowMe") err = o.ShowMe();
     QCOMPARE(e.w().isLoaded(), loads);
     QCOMPARE(err.contains("Reconnect"), loads);
-    QCOMPARE(e.w().ctl.UserName, QByteArray(loads ? "kept" : ""));
-    QCOMPARE(e.w().TimerHist.isActive(), loads);
-    QCOMPARE(e.w().Timer1.isActive(), loads);
+    QCOMPARE(e.w().controls.userName, QByteArray(loads ? "kept" : ""));
+    QCOMPARE(e.w().schedulerTimer.timer.isActive(), loads);
+    QCOMPARE(e.w().reconnectTimer.timer.isActive(), loads);
     if (call != "RequestHistoricData") return;
     // The queued download waits for the load, which Iniciar brings with the
     // folder set before the historic timer's first tick.
-    QCOMPARE(e.w().hist.list.DownListCount(), 1);
+    QCOMPARE(e.w().history.list.count(), 1);
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.close();
     QVERIFY(o.Iniciar("/data").isEmpty());
-    QVERIFY(e.w().TimerHist.isActive());
+    QVERIFY(e.w().schedulerTimer.timer.isActive());
     QCOMPARE(e.w().handoff.Diretorio, QByteArray("/data/"));
 }
 
@@ -272,8 +272,8 @@ void TestAutomation::lifeCount() {
     p.Release();
     QCOMPARE(stopped.count(), 1);
     QVERIFY(!e.w().isLoaded());
-    QVERIFY(!e.w().Timer1.isActive());
-    QVERIFY(!e.w().TimerHist.isActive());
+    QVERIFY(!e.w().reconnectTimer.timer.isActive());
+    QVERIFY(!e.w().schedulerTimer.timer.isActive());
     handOff(e.w(), KindTrade);
     QCOMPARE(ready.count(), 0);
 }
@@ -286,9 +286,9 @@ void TestAutomation::theEndIsAtOnce() {
     auto* sock = new FakeSocket;
     auto* sockhist = new FakeSocket;
     ClientOptions o;
-    o.sock.reset(sock);
-    o.sockhist.reset(sockhist);
-    QXDClient::setInstanceOptions(std::move(o));
+    o.feed.reset(sock);
+    o.historic.reset(sockhist);
+    ClientCore::setInstanceOptions(std::move(o));
     QXDClientCLS other, last;
     other.Iniciar({});
     last.Iniciar({});
@@ -301,11 +301,11 @@ void TestAutomation::theEndIsAtOnce() {
     QVERIFY(e.w().stopped());
     QCOMPARE(sock->state, int(SocketComponent::Closed));
     QCOMPARE(sockhist->state, int(SocketComponent::Closed));
-    const std::int32_t received = e.w().feed.ReceivedCount;
+    const std::int32_t received = e.w().feed.received();
     sock->arrive(trade);
     sockhist->arrive(ConverteToSend(Compress("#BXYZ,1")));
-    QCOMPARE(e.w().feed.ReceivedCount, received);
-    QCOMPARE(e.w().ReceivedCountHist, 0);
+    QCOMPARE(e.w().feed.received(), received);
+    QCOMPARE(e.w().history.received(), 0);
     QCOMPARE(otherReady.count(), 1);
     QVERIFY(other.ShowMe().contains("stopped"));
     QVERIFY(!e.w().isLoaded());

@@ -1,47 +1,35 @@
-#include "app/qxdclient.h"
-#include "support/fake_socket.h"
-#include "support/feed_server.h"
+// The feed session driven with events and bytes (no sockets, no event
+// loop), and two runs over loopback against a scripted server.
 #include "support/live_client.h"
+#include "support/session_rig.h"
 #include "wire/pack.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
-#include <functional>
 #include <stdexcept>
-#include <utility>
 
 using namespace qxd;
 
 namespace {
 
-// A client whose socket is a fake: chunks arrive exactly as the test cuts them.
-struct Fake {
-    FakeSocket* sock = new FakeSocket;
-    std::unique_ptr<QXDClient> c;
-    Host host;
-    Fake() {
-        ClientOptions o;
-        o.settingsPath = QStringLiteral("/nonexistent/QXDATA.INI");
-        o.sock.reset(sock);
-        c = std::make_unique<QXDClient>(std::move(o));
-        c->messageBox = [](const QByteArray&) {};
-        sock->state = SocketComponent::Open;
-        c->handoff.bind(&host);
-    }
-    FeedConnection& feed() { return c->feed; }
-    void arrive(const QByteArray& bytes) { sock->arrive(bytes); }
-    QList<QByteArray> sentMessages() const {
-        QList<QByteArray> out;
-        FrameExtractor ex;
-        for (QByteArray s : sock->sent) out.append(ex.ExtractFrame(s));
-        return out;
-    }
-};
-
 QByteArray frame(const QByteArray& m) {
     return ConverteToSend(Compress(m));
 }
+
+// A rig whose feed has gone through the logon dialogue.
+struct LoggedOn : SessionRig {
+    Host host;
+    LoggedOn() {
+        handoff.bind(&host);
+        feed.logonButton();
+        feedSocket.state = SocketComponent::Open;
+        feed.connected();
+        for (const char* m : {"#USER?", "#PASS?", "#TIPO?", "#L"}) feed.dispatch(m);
+        host.kinds.clear();
+        host.symbols.clear();
+        feedSocket.sent.clear();
+    }
+};
 
 } // namespace
 
@@ -49,397 +37,307 @@ class TestFeed : public QObject {
     Q_OBJECT
 private slots:
     void logonDialogue();
-    void refusalStopsAutomaticLogon();
-    void lossReconnects_data();
-    void lossReconnects();
-    void lossWithoutReconnectSettings();
-    void logoffClick();
     void dispatcher_data();
     void dispatcher();
+    void losses_data();
+    void losses();
+    void refusalStopsAutomaticLogon();
+    void logoff();
+    void failedStartIsRetriedOnce();
     void chunkThresholds();
-    void busyPollRate_data();
-    void busyPollRate();
-    void busyPollFollowsTheFeed();
-    void busyPollRoom_data();
-    void busyPollRoom();
-    void busyPollRecentRate();
-    void busyPollYieldsACrowdedMachine();
     void acknowledgements();
-    void messageBoxHoldsTheLoop();
-    void workingLoweredOnException();
+    void noteHoldsTheLoop();
+    void receivingLoweredOnException();
     void subscriptions();
+    void overLoopback();
 };
 
 void TestFeed::logonDialogue() {
-    Live t;
-    t.c->ctl.UserName = " tra der ";
-    QVERIFY(t.logOn());
-    QTRY_COMPARE(t.server.received, (QList<QByteArray>{"!trader", "^pw", "&1", "#T"}));
-    QCOMPARE(t.c->ctl.Command1, QByteArray("Logoff"));
-    QCOMPARE(t.c->ctl.Label1, QByteArray("connected"));
-    QVERIFY(!t.c->Timer1.isActive());
-    QCOMPARE(t.host.kinds, QList<int>{KindLogon});
-    QVERIFY(t.host.texts.at(0).startsWith("RQS "));
+    SessionRig r;
+    Host host;
+    r.handoff.bind(&host);
+    r.panel.user = " tra der ";
+    r.feedSocket.state = SocketComponent::Closed;
+    r.feed.logonButton();
+    QCOMPARE(r.feed.state(), FeedState::Connecting);
+    QCOMPARE(r.feedSocket.connects, 1);
+    QCOMPARE(r.panel.logonsStarted, 1);
+    r.feedSocket.state = SocketComponent::Open;
+    r.feed.connected();
+    QCOMPARE(r.panel.status, QByteArray("connected"));
+    for (const char* m : {"#USER?", "#PASS?", "#TIPO?", "#L"}) r.feed.dispatch(m);
+    QCOMPARE(SessionRig::written(r.feedSocket), (QList<QByteArray>{"!trader", "^pw", "&1", "#T"}));
+    QCOMPARE(r.feed.state(), FeedState::LoggedOn);
+    QCOMPARE(r.panel.logonCaption, QByteArray("Logoff"));
+    QCOMPARE(host.kinds, QList<int>{KindLogon});
+    QVERIFY(r.handoff.Data().startsWith("RQS "));
     // A second "#L" neither answers nor asks the host.
-    t.server.send("#L");
-    QTest::qWait(50);
-    QCOMPARE(t.server.count("#T"), 1);
-    QCOMPARE(t.host.kinds.size(), 1);
+    r.feed.dispatch("#L");
+    QCOMPARE(r.feedSocket.sent.size(), 4);
+    QCOMPARE(host.kinds.size(), 1);
 }
 
-void TestFeed::refusalStopsAutomaticLogon() {
-    Live t;
-    t.c->ctl.Password = "wrong";
-    t.c->ctl.TryReconnectV = 1;
-    t.feed().Command1_Click();
-    QTRY_COMPARE(t.feed().LogonRefused, std::int16_t(1));
-    QCOMPARE(t.c->ctl.Label1, QByteArray("Invalid User Name or Password"));
-    QVERIFY(t.c->sock.State() == SocketComponent::Open); // the socket stays open
-    t.server.closePeer();
-    // The loss arms the timer; its first tick disables it without a logon.
-    QTRY_VERIFY(!t.c->Timer1.isActive());
-    QTest::qWait(200);
-    QCOMPARE(t.server.connections, 1);
-    // A click still logs on.
-    t.c->ctl.Password = "pw";
-    QVERIFY(t.logOn());
-    QCOMPARE(t.feed().LogonRefused, std::int16_t(0));
-}
-
-// However the connection goes, the timer logs on again and the host's
-// symbols are subscribed anew.
-void TestFeed::lossReconnects_data() {
-    QTest::addColumn<int>("how");
-    QTest::newRow("server signs off") << 0;
-    QTest::newRow("orderly close") << 1;
-    QTest::newRow("reset") << 2;
-}
-
-void TestFeed::lossReconnects() {
-    QFETCH(int, how);
-    Live t;
-    t.c->ctl.TryReconnectV = 1;
-    t.host.react = [&](const HandOff& h) {
-        if (h.vType == KindLogon) t.feed().AddSymbol("PETR4");
-    };
-    QVERIFY(t.logOn());
-    QTRY_COMPARE(t.server.count("#APETR4"), 1);
-    if (how == 0)
-        t.server.send("#N");
-    else if (how == 1)
-        t.server.closePeer();
-    else
-        t.server.resetPeer();
-    QTRY_COMPARE(t.server.count("#APETR4"), 2);
-    QCOMPARE(t.server.connections, 2);
-    QCOMPARE(t.host.kinds, (QList<int>{KindLogon, KindLogon}));
-    QCOMPARE(t.feed().SymbolList().size(), size_t(1));
-    QCOMPARE(t.feed().Reconnecting, std::int16_t(0)); // cleared by "#TIPO?"
-    QCOMPARE(t.c->Timer1.interval(), 100000);
-}
-
-void TestFeed::lossWithoutReconnectSettings() {
-    Live t;
-    t.c->ctl.TryReconnectV = 0;
-    QVERIFY(t.logOn());
-    t.server.closePeer();
-    QTRY_COMPARE(t.c->ctl.Command1, QByteArray("Logon"));
-    QCOMPARE(t.feed().LoggedOn, std::int16_t(0));
-    // The timer keeps ticking at 1 ms, each tick doing nothing.
-    QCOMPARE(t.c->Timer1.interval(), 1);
-    QTest::qWait(100);
-    QCOMPARE(t.server.connections, 1);
-}
-
-void TestFeed::logoffClick() {
-    Live t;
-    t.c->ctl.TryReconnectV = 1;
-    QVERIFY(t.logOn());
-    t.feed().Command1_Click();
-    QCOMPARE(t.c->sock.State(), int(SocketComponent::Closed));
-    QCOMPARE(t.c->ctl.Command1, QByteArray("Logon"));
-    QCOMPARE(t.c->ctl.Label1, QByteArray("Closing socket"));
-    QTRY_COMPARE(t.server.count("#N"), 1);
-    QTest::qWait(100);
-    QVERIFY(!t.c->Timer1.isActive()); // no close event: no reconnect
-    QCOMPARE(t.server.connections, 1);
-    QVERIFY(!t.c->sender.SendToServer("#AXYZ")); // shut: nothing more is sent
-}
-
-// Each row: one message; what the window shows after, whether it counted as
-// a control message (raised ReconnectOnClose and stopped Timer1) and the
-// hand-off kind (-1 none).
+// Each row: one message to a logged-on feed; what the window shows after,
+// whether it was a control message (it stops the reconnect timer), the
+// hand-off kind (-1 none) and the state after.
 void TestFeed::dispatcher_data() {
     QTest::addColumn<QByteArray>("msg");
-    QTest::addColumn<QByteArray>("label1");
-    QTest::addColumn<QByteArray>("label2");
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("message");
     QTest::addColumn<bool>("control");
     QTest::addColumn<int>("kind");
-    auto row = [](const char* name, QByteArray msg, QByteArray l1, QByteArray l2, bool control,
-                  int kind) { QTest::newRow(name) << msg << l1 << l2 << control << kind; };
-    row("empty", "", "", "Label2", false, -1);
-    row("#EABC", "#EABC", "", "Symbol ABC does not exist", false, -1);
-    row("requested quote", "#DABC,1,2", "", "ABC,1,2", false, KindRequested);
-    row("#Bxyz", "#Bxyz", "", "Label2", true, -1);
-    row("#O", "#O", "Invalid User Name or Password", "Label2", true, -1);
-    row("@Delayed", "@Delayed", "Delayed", "Label2", false, -1);
-    row("trade", "$A,1", "", "Label2", false, KindTrade);
-    row("complete", "{A,1", "", "Label2", false, KindComplete);
+    QTest::addColumn<FeedState>("state");
+    const auto on = FeedState::LoggedOn;
+    auto row = [](const char* name, QByteArray msg, QByteArray status, QByteArray message,
+                  bool control, int kind, FeedState state) {
+        QTest::newRow(name) << msg << status << message << control << kind << state;
+    };
+    row("empty", "", "", "Label2", false, -1, on);
+    row("#EABC", "#EABC", "", "Symbol ABC does not exist", false, -1, on);
+    row("requested quote", "#DABC,1,2", "", "ABC,1,2", false, KindRequested, on);
+    row("#Bxyz", "#Bxyz", "", "Label2", true, -1, on);
+    row("#O", "#O", "Invalid User Name or Password", "Label2", true, -1, FeedState::Refused);
+    row("#N", "#N", "Server is disconnecting", "#N", true, -1, FeedState::Lost);
+    row("unknown control", "#Q", "", "#Q", true, -1, on);
+    row("@Delayed", "@Delayed", "Delayed", "Label2", false, -1, on);
+    row("note without text", "@@", "", "Label2", false, -1, on);
+    row("trade", "$A,1", "", "Label2", false, KindTrade, on);
+    row("complete", "{A,1", "", "Label2", false, KindComplete, on);
+    row("server time", "}200407221530", "", "Label2", false, KindTime, on);
+    row("server time without minutes", "}2004072215", "", "Label2", false, -1, on);
 }
 
 void TestFeed::dispatcher() {
     QFETCH(QByteArray, msg);
-    QFETCH(QByteArray, label1);
-    QFETCH(QByteArray, label2);
+    QFETCH(FeedState, state);
+    LoggedOn r;
+    r.panel.status.clear();
+    r.reconnectTimer.start(30000);
+    r.feed.dispatch(msg);
+    QTEST(r.panel.status, "status");
+    QTEST(r.panel.message, "message");
     QFETCH(bool, control);
+    // "#N" arms the timer again at once.
+    QCOMPARE(r.reconnectTimer.active, !control || msg == "#N");
     QFETCH(int, kind);
-    Fake f;
-    f.c->Timer1.start(30000);
-    f.feed().ProcessData(msg);
-    QCOMPARE(f.c->ctl.Label1, label1);
-    QCOMPARE(f.c->ctl.Label2, label2);
-    QCOMPARE(f.feed().ReconnectOnClose, control);
-    QCOMPARE(f.c->Timer1.isActive(), !control);
-    QCOMPARE(f.host.kinds, kind < 0 ? QList<int>{} : QList<int>{kind});
+    QCOMPARE(r.host.kinds, kind < 0 ? QList<int>{} : QList<int>{kind});
+    QCOMPARE(r.feed.state(), state);
+}
+
+// However an established dialogue is lost, the timer logs on again at once
+// (with the password typed and the box ticked). When the server asks the
+// client kind, the symbols are subscribed anew, which sends nothing before
+// the logon is accepted: the host subscribes on the acceptance.
+void TestFeed::losses_data() {
+    QTest::addColumn<int>("how");
+    QTest::newRow("server signs off") << 0;
+    QTest::newRow("orderly close") << 1;
+    QTest::newRow("error") << 2;
+}
+
+void TestFeed::losses() {
+    QFETCH(int, how);
+    LoggedOn r;
+    r.panel.reconnect = true;
+    r.feed.addSymbol("PETR4");
+    if (how == 0)
+        r.feed.dispatch("#N");
+    else if (how == 1)
+        r.feed.closedByPeer();
+    else
+        r.feed.failed(10054, "Connection reset by peer");
+    QCOMPARE(r.feed.state(), FeedState::Lost);
+    QCOMPARE(r.panel.logonCaption, QByteArray("Logon"));
+    QVERIFY(r.reconnectTimer.active);
+    QCOMPARE(r.reconnectTimer.interval, 1);
+    r.feedSocket.state = SocketComponent::Closed;
+    r.feedSocket.sent.clear();
+    r.feed.reconnectTick();
+    QCOMPARE(r.reconnectTimer.interval, r.feed.reconnectIntervalMs);
+    QCOMPARE(r.feedSocket.connects, 2);
+    QVERIFY(r.feed.reconnecting());
+    r.feedSocket.state = SocketComponent::Open;
+    r.feed.dispatch("#TIPO?");
+    r.feed.dispatch("#L");
+    QVERIFY(!r.feed.reconnecting());
+    QCOMPARE(r.panel.status, QByteArray("Not yet logged on"));
+    QCOMPARE(SessionRig::written(r.feedSocket), (QList<QByteArray>{"&1", "#T"}));
+    QCOMPARE(r.feed.received(), 3);
+    QCOMPARE(r.feed.symbols().size(), size_t(1));
+
+    // A loss before the server spoke arms nothing.
+    r.feed.logonButton(); // log off
+    r.feed.logonButton(); // and on again
+    r.feed.closedByPeer();
+    QCOMPARE(r.feed.state(), FeedState::Idle);
+}
+
+void TestFeed::refusalStopsAutomaticLogon() {
+    LoggedOn r;
+    r.panel.reconnect = true;
+    r.feed.dispatch("#O");
+    QVERIFY(r.feed.logonRefused());
+    QCOMPARE(r.panel.status, QByteArray("Invalid User Name or Password"));
+    QVERIFY(r.feedSocket.state == SocketComponent::Open); // the socket stays open
+    r.feed.closedByPeer();
+    // The loss arms the timer; its first tick disables it without a logon.
+    QVERIFY(r.reconnectTimer.active);
+    r.feed.reconnectTick();
+    QVERIFY(!r.reconnectTimer.active);
+    QCOMPARE(r.feedSocket.connects, 1);
+    // A click still logs on, and an acceptance lifts the refusal.
+    r.feed.logonButton();
+    QCOMPARE(r.feedSocket.connects, 2);
+    r.feed.dispatch("#L");
+    QVERIFY(!r.feed.logonRefused());
+}
+
+void TestFeed::logoff() {
+    LoggedOn r;
+    r.reconnectTimer.stop();
+    int sentAtFirstYield = -1;
+    r.onYield = [&] {
+        if (sentAtFirstYield < 0) sentAtFirstYield = int(r.feedSocket.sent.size());
+    };
+    r.feed.logonButton();
+    QCOMPARE(sentAtFirstYield, 1); // the sign-off left before the wait
+    QCOMPARE(r.yields, FeedSession::LogoffYields);
+    QCOMPARE(SessionRig::written(r.feedSocket), QList<QByteArray>{"#N"});
+    QCOMPARE(r.feedSocket.state, int(SocketComponent::Closed));
+    QCOMPARE(r.feed.state(), FeedState::LoggedOff);
+    QCOMPARE(r.panel.logonCaption, QByteArray("Logon"));
+    QCOMPARE(r.panel.status, QByteArray("Closing socket"));
+    QVERIFY(!r.reconnectTimer.active);
+    QVERIFY(!r.sender.SendToServer("#AXYZ")); // shut: nothing more is sent
+    QCOMPARE(r.feedSocket.sent.size(), 1);
+    r.feed.logOff(); // not logged on: nothing
+    QCOMPARE(r.yields, FeedSession::LogoffYields);
+}
+
+void TestFeed::failedStartIsRetriedOnce() {
+    SessionRig r;
+    r.feedSocket.state = SocketComponent::Closed;
+    r.feedSocket.connectFailure = {10049, "Address is not available"};
+    r.feed.logonButton();
+    QCOMPARE(r.feedSocket.connects, 2);
+    QCOMPARE(r.yields, 103);
+    QCOMPARE(r.panel.status, QByteArray("Address is not available"));
+    QCOMPARE(r.feedSocket.state, int(SocketComponent::Closed));
 }
 
 void TestFeed::chunkThresholds() {
-    Fake f;
+    LoggedOn r;
     const QByteArray trade = frame("$A,1,1,1,1,1");
     auto chunkOf = [&](qsizetype size, const QByteArray& body) {
         return body + QByteArray(size - body.size(), 'j'); // junk without an opening mark
     };
     // Exactly 2000 bytes: handled, not overloaded.
-    f.arrive(chunkOf(2000, frame("{A,1") + trade));
-    QCOMPARE(f.feed().Overloaded, std::int16_t(0));
-    QCOMPARE(f.c->ctl.Cont1Back, Back::LightGrey);
-    QCOMPARE(f.host.kinds, (QList<int>{KindComplete, KindTrade}));
+    r.arrive(chunkOf(2000, frame("{A,1") + trade));
+    QVERIFY(!r.panel.overloaded);
+    QCOMPARE(r.host.kinds, (QList<int>{KindComplete, KindTrade}));
     // 2001 bytes: complete quotes skipped, trades still handled.
-    f.arrive(chunkOf(2001, frame("{A,1") + trade));
-    QCOMPARE(f.c->ctl.Cont1Back, Back::Yellow);
-    QCOMPARE(f.host.kinds, (QList<int>{KindComplete, KindTrade, KindTrade}));
+    r.arrive(chunkOf(2001, frame("{A,1") + trade));
+    QVERIFY(r.panel.overloaded);
+    QCOMPARE(r.host.kinds, (QList<int>{KindComplete, KindTrade, KindTrade}));
     // 5001 bytes: dropped whole, the count stands still.
-    const int before = f.feed().ReceivedCount;
-    f.arrive(chunkOf(5001, trade));
-    QCOMPARE(f.feed().ReceivedCount, before);
-    QCOMPARE(f.host.kinds.size(), 3);
+    const int before = r.feed.received();
+    r.arrive(chunkOf(5001, trade));
+    QCOMPARE(r.feed.received(), before);
+    QCOMPARE(r.host.kinds.size(), 3);
+    QCOMPARE(r.feed.counters().skippedChunks, 2);
+    QCOMPARE(r.feed.counters().droppedChunks, 1);
     // A small chunk ends the overload.
-    f.arrive(frame("{A,1"));
-    QCOMPARE(f.feed().Overloaded, std::int16_t(0));
-    QCOMPARE(f.host.kinds.last(), int(KindComplete));
-}
-
-void TestFeed::busyPollRate_data() {
-    QTest::addColumn<bool>("polling");
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<qint64>("ms");
-    QTest::addColumn<bool>("next");
-    QTest::newRow("asleep, at the start rate") << false << qint64(100000) << qint64(100) << true;
-    QTest::newRow("asleep, a byte short") << false << qint64(99999) << qint64(100) << false;
-    QTest::newRow("polling, below the start rate") << true << qint64(50000) << qint64(100) << true;
-    QTest::newRow("polling, a byte under half") << true << qint64(49999) << qint64(100) << false;
-    QTest::newRow("a short window, judged by rate") << false << qint64(10000) << qint64(10) << true;
-    QTest::newRow("a long window, judged by rate")
-        << false << qint64(120000) << qint64(150) << false;
-    QTest::newRow("no time, judged as a millisecond") << false << qint64(1000) << qint64(0) << true;
-    QTest::newRow("quiet") << true << qint64(0) << qint64(100) << false;
-}
-
-void TestFeed::busyPollRate() {
-    QFETCH(bool, polling);
-    QFETCH(qint64, bytes);
-    QFETCH(qint64, ms);
-    QTEST(BusyPoll::Next(polling, bytes, ms), "next");
-}
-
-void TestFeed::busyPollFollowsTheFeed() {
-    Fake f;
-    // The machine's idle time is left out: a busy machine (a parallel test
-    // run) would keep polling from starting. That has a test of its own.
-    f.feed().busyPoll().setIdleClock([] { return qint64(-1); });
-    const QByteArray junk(5000, 'j');
-    auto flood = [&] {
-        QElapsedTimer t;
-        t.start();
-        while (!f.feed().busyPoll().polling() && t.elapsed() < 5000) {
-            f.arrive(junk);
-            f.arrive(junk);
-            QTest::qWait(1);
-        }
-        return f.feed().busyPoll().polling();
-    };
-    QVERIFY(!f.feed().busyPoll().polling());
-    QVERIFY(flood());
-    // A feed gone quiet lets the thread sleep again without another read.
-    QTRY_VERIFY(!f.feed().busyPoll().polling());
-    QVERIFY(flood());
-    f.feed().sock_Close();
-    QVERIFY(!f.feed().busyPoll().polling());
-}
-
-void TestFeed::busyPollRoom_data() {
-    QTest::addColumn<qint64>("idleMs");
-    QTest::addColumn<qint64>("ownCpuMs");
-    QTest::addColumn<qint64>("ms");
-    QTest::addColumn<bool>("room");
-    // Polling takes the rest of one CPU; a fifth of one must be left.
-    QTest::newRow("beside the feed's sender") << qint64(100) << qint64(60) << qint64(100) << true;
-    QTest::newRow("one idle CPU, a light reader")
-        << qint64(100) << qint64(10) << qint64(100) << false;
-    QTest::newRow("at the mark") << qint64(90) << qint64(30) << qint64(100) << true;
-    QTest::newRow("a millisecond under") << qint64(89) << qint64(30) << qint64(100) << false;
-    QTest::newRow("beside a bus daemon and a host")
-        << qint64(5) << qint64(30) << qint64(100) << false;
-    QTest::newRow("own time beyond the window") << qint64(50) << qint64(150) << qint64(100) << true;
-}
-
-void TestFeed::busyPollRoom() {
-    QFETCH(qint64, idleMs);
-    QFETCH(qint64, ownCpuMs);
-    QFETCH(qint64, ms);
-    QTEST(BusyPoll::Room(idleMs, ownCpuMs, ms), "room");
-}
-
-// The window paces its refresh by this: a burst after a quiet spell must
-// show at once, not averaged with the quiet.
-void TestFeed::busyPollRecentRate() {
-    BusyPoll p;
-    p.setIdleClock([] { return qint64(-1); });
-    p.arrived(10);
-    QTest::qWait(60);
-    p.arrived(10);
-    QCOMPARE(p.recentCharsPerMs(), qint64(0));
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5) p.arrived(100), QTest::qWait(1); // bytes at 100 or more a ms
-    QVERIFY2(p.recentCharsPerMs() >= 20, QByteArray::number(p.recentCharsPerMs()));
-    QTest::qWait(60);
-    QVERIFY2(p.recentCharsPerMs() < 20, QByteArray::number(p.recentCharsPerMs()));
-}
-
-void TestFeed::busyPollYieldsACrowdedMachine() {
-    BusyPoll p;
-    // A machine whose CPUs are idle `idlePercent` of one CPU from now on,
-    // and a reader that uses `ownPercent` of one.
-    QElapsedTimer clock;
-    clock.start();
-    qint64 idlePercent = -1, ownPercent = 20;
-    auto meter = [&](const qint64& percent) {
-        return [&clock, &percent, total = qint64(0), last = qint64(0)]() mutable -> qint64 {
-            const qint64 now = clock.elapsed();
-            total += (now - std::exchange(last, now)) * std::max<qint64>(0, percent) / 100;
-            return percent < 0 ? -1 : total;
-        };
-    };
-    p.setIdleClock(meter(idlePercent));
-    p.setCpuClock(meter(ownPercent));
-    // A fast feed for `ms`, or until `stop`; whether the thread polled.
-    auto fastFeed = [&](int ms, const std::function<bool()>& stop = {}) {
-        QElapsedTimer t;
-        t.start();
-        bool polled = false;
-        while (t.elapsed() < ms && !(stop && stop())) {
-            p.arrived(100000);
-            polled |= p.polling();
-            QTest::qWait(1);
-        }
-        return polled;
-    };
-    // Where the idle time cannot be read, polling goes on.
-    fastFeed(150);
-    QVERIFY(p.polling());
-    // A CPU to spare.
-    idlePercent = 100;
-    fastFeed(250);
-    QVERIFY(p.polling());
-    // None: polling ends, and the fast feed does not start it again until
-    // the back-off is over.
-    idlePercent = 0;
-    fastFeed(1000, [&] { return !p.polling(); });
-    QVERIFY(!p.polling());
-    QVERIFY(p.crowded());
-    QVERIFY(!fastFeed(300));
-    // Nor after the back-off while the machine, with the thread asleep,
-    // has less idle time than polling would take.
-    idlePercent = 60;
-    QTest::qWait(BusyPoll::CrowdedBackoffMs);
-    QVERIFY(!fastFeed(300));
-    // Room again: polling starts once a window has shown it.
-    idlePercent = 150;
-    QVERIFY(fastFeed(1000, [&] { return p.polling(); }));
-    QVERIFY(!p.crowded());
+    r.arrive(frame("{A,1"));
+    QVERIFY(!r.panel.overloaded);
+    QCOMPARE(r.host.kinds.last(), int(KindComplete));
 }
 
 void TestFeed::acknowledgements() {
-    Fake f;
+    LoggedOn r;
     QByteArray many;
     for (int i = 0; i < 100; ++i) many += frame("]1");
-    for (int i = 0; i < 10; ++i) f.arrive(many);
-    QCOMPARE(f.feed().ReceivedCount, 1000);
-    QCOMPARE(f.sentMessages(), (QList<QByteArray>{"#R500", "#R500", "#R1000", "#R1000"}));
-    f.c->sender.LogoffFlag = 1; // none while logging off
-    for (int i = 0; i < 5; ++i) f.arrive(many);
-    QCOMPARE(f.sock->sent.size(), 4);
+    for (int i = 0; i < 10; ++i) r.arrive(many);
+    QCOMPARE(r.feed.received(), 1000);
+    QCOMPARE(r.panel.received, 1000);
+    QCOMPARE(SessionRig::written(r.feedSocket),
+             (QList<QByteArray>{"#R500", "#R500", "#R1000", "#R1000"}));
+    r.sender.shut = true; // none while logging off
+    for (int i = 0; i < 5; ++i) r.arrive(many);
+    QCOMPARE(r.feedSocket.sent.size(), 4);
 }
 
-void TestFeed::messageBoxHoldsTheLoop() {
-    Live t;
-    QVERIFY(t.logOn());
-    QList<QByteArray> boxes;
-    int kindsWhileOpen = -1;
-    t.c->messageBox = [&](const QByteArray& text) {
-        boxes.append(text);
-        t.server.send("$SYM,1"); // the server sends on; nothing is read
-        QTest::qWait(100);
-        kindsWhileOpen = int(t.host.kinds.size());
-    };
-    t.server.send("@@Closing at six");
-    QTRY_COMPARE(boxes, QList<QByteArray>{"Closing at six"});
-    QCOMPARE(kindsWhileOpen, 1);
-    QTRY_COMPARE(t.host.kinds.size(), 2); // read once the box closed
-    QCOMPARE(t.feed().Working, std::int16_t(0));
+// A note's modal box lets events run; bytes that arrive then wait in the
+// socket until the loop is done, and the loop yields between messages.
+void TestFeed::noteHoldsTheLoop() {
+    LoggedOn r;
+    r.panel.onNote = [&](const QByteArray&) { r.arrive(frame("$SYM,1")); };
+    r.arrive(frame("@@Closing at six") + frame("$A,1"));
+    QCOMPARE(r.panel.notes, QList<QByteArray>{"Closing at six"});
+    QCOMPARE(r.host.symbols, QList<QByteArray>{"A"});
+    QCOMPARE(r.feedSocket.rearms, 1); // the loop asks for the waiting bytes
+    r.feed.readable();
+    QCOMPARE(r.host.symbols, (QList<QByteArray>{"A", "SYM"}));
+    QCOMPARE(r.yields, 1);
 }
 
-void TestFeed::workingLoweredOnException() {
-    Fake f;
-    f.host.react = [](const HandOff&) { throw std::runtime_error("host failed"); };
-    f.sock->waiting = frame("$A,1");
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error, f.feed().sock_DataArrival());
-    QCOMPARE(f.feed().Working, std::int16_t(0));
-    f.host.react = nullptr;
-    f.arrive(frame("$B,1"));
-    QCOMPARE(f.host.symbols.last(), QByteArray("B"));
+void TestFeed::receivingLoweredOnException() {
+    LoggedOn r;
+    r.host.react = [](const HandOff&) { throw std::runtime_error("host failed"); };
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, r.arrive(frame("$A,1")));
+    r.host.react = nullptr;
+    r.arrive(frame("$B,1"));
+    QCOMPARE(r.host.symbols.last(), QByteArray("B"));
 }
 
 void TestFeed::subscriptions() {
-    Fake f;
-    FeedConnection& fc = f.feed();
+    SessionRig r;
+    FeedSession& f = r.feed;
     // Not logged on: shown, nothing sent, nothing listed.
-    QVERIFY(!fc.AddSymbol("ABC"));
-    QCOMPARE(f.c->ctl.Label1, QByteArray("Not yet logged on"));
-    QVERIFY(fc.SymbolList().empty());
+    QVERIFY(!f.addSymbol("ABC"));
+    QCOMPARE(r.panel.status, QByteArray("Not yet logged on"));
+    QVERIFY(f.symbols().empty());
 
-    fc.ProcessData("#L");
-    f.sock->sent.clear();
-    QVERIFY(!fc.RequestSymbol("X Y"));
-    fc.AddSymbol("PE TR4");
-    fc.AddSymbol("PETR4"); // found: not listed again, but sent again
-    fc.AddSymbol("petr4"); // other case: a new entry
+    f.dispatch("#L");
+    r.feedSocket.sent.clear();
+    QVERIFY(!f.requestSymbol("X Y"));
+    f.addSymbol("PE TR4");
+    f.addSymbol("PETR4"); // found: not listed again, but sent again
+    f.addSymbol("petr4"); // other case: a new entry
     const QByteArray longSym(25, 'L');
-    fc.AddSymbol(longSym);
-    fc.AddSymbol(longSym); // the cut entry does not match: listed again
-    QVERIFY(fc.AddSymbol(QByteArray(40000, 'Z')).number != 0); // too long for a frame
-    QCOMPARE(fc.SymbolList(),
+    f.addSymbol(longSym);
+    f.addSymbol(longSym); // the cut entry does not match: listed again
+    QVERIFY(f.addSymbol(QByteArray(40000, 'Z')).number != 0); // too long for a frame
+    QCOMPARE(f.symbols(),
              (std::vector<QByteArray>{"PE TR4               ", "petr4                ",
                                       QByteArray(21, 'L'), QByteArray(21, 'L')}));
-    QCOMPARE(f.sentMessages().mid(0, 3), (QList<QByteArray>{"#CXY", "#APETR4", "#APETR4"}));
+    QCOMPARE(SessionRig::written(r.feedSocket).mid(0, 3),
+             (QList<QByteArray>{"#CXY", "#APETR4", "#APETR4"}));
     // During the logoff wait the list still grows but nothing is sent.
-    f.c->sender.LogoffFlag = 1;
-    f.sock->sent.clear();
-    fc.AddSymbol("NEW");
-    fc.ReDoSymbols();
-    QCOMPARE(fc.SymbolList().size(), size_t(5));
-    QVERIFY(f.sock->sent.isEmpty());
+    r.sender.shut = true;
+    r.feedSocket.sent.clear();
+    f.addSymbol("NEW");
+    f.resubscribeAll();
+    QCOMPARE(f.symbols().size(), size_t(5));
+    QVERIFY(r.feedSocket.sent.isEmpty());
+}
+
+// The whole client over loopback: logon, a reconnection after the server
+// closed, the symbols subscribed anew, a quote to the host.
+void TestFeed::overLoopback() {
+    Live t(100);
+    t.c->controls.reconnect = 1;
+    t.host.react = [&](const HandOff& h) {
+        if (h.vType == KindLogon) t.feed().addSymbol("PETR4");
+    };
+    QVERIFY(t.logOn());
+    QTRY_COMPARE(t.server.received.mid(0, 4), (QList<QByteArray>{"!trader", "^pw", "&1", "#T"}));
+    QTRY_COMPARE(t.server.count("#APETR4"), 1);
+    t.server.closePeer();
+    QTRY_COMPARE(t.server.count("#APETR4"), 2);
+    QCOMPARE(t.server.connections, 2);
+    t.server.send("$PETR4,10.5,100,-0.25,1500,3");
+    QTRY_COMPARE(t.host.kinds.last(), int(KindTrade));
+    QCOMPARE(t.c->controls.logonCaption, QByteArray("Logoff"));
 }
 
 QTEST_MAIN(TestFeed)

@@ -12,7 +12,7 @@ namespace {
 
 // What the receive buffer may hold at most: one frame that can still become
 // valid plus one chunk that is not dropped, with the buffer's slack.
-constexpr qsizetype BufferBound = 4 * (MaxFrame + FeedConnection::DropChunk);
+constexpr qsizetype BufferBound = 4 * (MaxFrame + FeedSession::DropChunk);
 
 QByteArray randomBytes(qsizetype n, quint32 seed) {
     QByteArray b(n, Qt::Uninitialized);
@@ -26,7 +26,7 @@ QByteArray randomBytes(qsizetype n, quint32 seed) {
 bool recovers(Live& l, const QByteArray& text) {
     for (int i = 0; i < 50; ++i) {
         l.server.send("@" + text);
-        if (QTest::qWaitFor([&] { return l.c->ctl.Label1 == text; }, 200)) return true;
+        if (QTest::qWaitFor([&] { return l.c->controls.statusLine == text; }, 200)) return true;
     }
     return false;
 }
@@ -69,13 +69,12 @@ void TestHostileFeed::garbage() {
     l.server.sendRaw("~");
     QVERIFY(recovers(l, "recovered"));
     QVERIFY(l.feed().extractor().capacity() <= BufferBound);
-    QCOMPARE(l.feed().Working, std::int16_t(0));
-    QCOMPARE(l.feed().LoggedOn, std::int16_t(1));
+    QVERIFY(l.feed().loggedOn());
 }
 
 void TestHostileFeed::resetInsideAFrame() {
     Live l(50);
-    l.c->ctl.TryReconnectV = 1;
+    l.c->controls.reconnect = 1;
     QVERIFY(l.logOn());
     l.server.sendRaw("`3100" + QByteArray(50, 'q'));
     QTest::qWait(50);
@@ -96,11 +95,11 @@ void TestHostileFeed::refusedConnection() {
         port = s.serverPort();
     }
     Live l(50);
-    l.c->ctl.TryReconnectV = 1;
-    l.c->ctl.ServerPort = QByteArray::number(port);
-    l.feed().Command1_Click();
-    QTRY_VERIFY(!l.c->ctl.Label1.isEmpty());
-    QCOMPARE(l.feed().LoggedOn, std::int16_t(0));
+    l.c->controls.reconnect = 1;
+    l.c->controls.serverPort = QByteArray::number(port);
+    l.feed().logonButton();
+    QTRY_VERIFY(!l.c->controls.statusLine.isEmpty());
+    QCOMPARE(l.feed().loggedOn(), false);
     // A server that comes up later on that port is reached by the retries.
     QTcpServer late;
     if (!late.listen(QHostAddress::LocalHost, port)) QSKIP("the port was taken meanwhile");

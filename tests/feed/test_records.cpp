@@ -21,7 +21,7 @@ struct Recorder : HandOffListener {
 struct Fixture {
     HandOff h;
     Recorder r;
-    std::int16_t logoff = 0;
+    bool logoff = false;
     QuoteRecords rec{h, logoff};
     Fixture() { h.bind(&r); }
 };
@@ -107,7 +107,7 @@ void TestRecords::countersDegenerateAndLogoff() {
     rec.ProcessComplete("AB");
     QCOMPARE(r.texts, (QList<QByteArray>{"SYM 1", "SYM 1", "SYM 1", "SYM 2", " 3", " 2"}));
 
-    logoff = 1;
+    logoff = true;
     rec.ProcessTrade("SYM,1");
     rec.ProcessCompleteReq("SYM,1");
     QCOMPARE(r.texts.size(), 6);

@@ -1,4 +1,4 @@
-#include "app/qxdclient.h"
+#include "app/client_core.h"
 #include "sim/zip_writer.h"
 #include "support/disk_faults.h"
 #include "support/hist_server.h"
@@ -28,24 +28,24 @@ struct Host : HandOffListener {
 struct Live {
     QTemporaryDir dir;
     HistServer server;
-    std::unique_ptr<QXDClient> c;
+    std::unique_ptr<ClientCore> c;
     Host host;
     explicit Live(bool makeFolder = true) {
         if (makeFolder) QDir().mkpath(folder());
         ClientOptions o;
         o.settingsPath = dir.path() + "/QXDATA.INI";
-        o.timing.timerHist = 20;
-        c = std::make_unique<QXDClient>(std::move(o));
+        o.timing.schedulerMs = 20;
+        c = std::make_unique<ClientCore>(std::move(o));
         c->messageBox = [](const QByteArray&) {};
         c->ensureLoaded();
-        c->ctl.HistIp = "127.0.0.1";
-        c->ctl.HistPort = QByteArray::number(server.port());
-        c->ctl.UserName = "trader";
-        c->ctl.Password = "pw";
+        c->controls.historicHost = "127.0.0.1";
+        c->controls.historicPort = QByteArray::number(server.port());
+        c->controls.userName = "trader";
+        c->controls.password = "pw";
         c->handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
         c->handoff.bind(&host);
     }
-    HistoricConnection& hist() { return c->hist; }
+    HistoricSession& hist() { return c->history; }
     QString folder() const { return dir.path() + "/indataqx"; }
     QByteArray read(const QString& name) const {
         QFile f(folder() + "/" + name);
@@ -53,15 +53,15 @@ struct Live {
     }
     bool exists(const QString& name) const { return QFile::exists(folder() + "/" + name); }
     void request(const QByteArray& sym, float ty) {
-        hist().list.RequestHistoricData(sym, ty, 37988, 38169); // 2004-01-02 .. 2004-07-01
+        hist().list.queue(sym, ty, 37988, 38169); // 2004-01-02 .. 2004-07-01
     }
     bool idle(int ms = 5000) {
-        return QTest::qWaitFor([&] { return hist().CurIndex == 0; }, ms);
+        return QTest::qWaitFor([&] { return hist().currentItem() == 0; }, ms);
     }
     // The first request's download has ended, one way or another.
     bool ended(int ms = 5000) {
         return QTest::qWaitFor(
-            [&] { return hist().CurIndex == 0 && !hist().list.DownListGet(1).pending(); }, ms);
+            [&] { return hist().currentItem() == 0 && !hist().list.item(1).pending(); }, ms);
     }
 };
 
@@ -143,9 +143,9 @@ void TestHistoric::download() {
         QVERIFY(!t.exists(unpacked));
     }
     QVERIFY(!t.exists("ToDecompress.zip"));
-    QCOMPARE(t.hist().RawMode, std::int16_t(0));
-    QVERIFY(!t.c->ctl.loghistVisible);
-    QTRY_COMPARE(t.hist().list.DownListCount(), 0); // the next tick clears the finished list
+    QCOMPARE(t.hist().rawMode(), false);
+    QVERIFY(!t.c->controls.logoffHistVisible);
+    QTRY_COMPARE(t.hist().list.count(), 0); // the next tick clears the finished list
 }
 
 // A request too long for a frame ends at once with a message; the one
@@ -203,15 +203,15 @@ void TestHistoric::endings() {
         t.server.password = "other";
     else
         t.server.onRequest = [reply](HistServer& s, const HistRequest&) { s.send(reply); };
-    t.c->TimerHist.stop();
+    t.c->schedulerTimer.timer.stop();
     t.request("XYZ", 1);
-    t.hist().TimerHist_Timer();
+    t.hist().schedulerTick();
     QVERIFY(t.idle());
-    QCOMPARE(t.c->ctl.Label1, label1);
-    QCOMPARE(t.hist().list.DownListGet(1).pending(), !finished);
+    QCOMPARE(t.c->controls.statusLine, label1);
+    QCOMPARE(t.hist().list.item(1).pending(), !finished);
     QVERIFY(t.host.ended.isEmpty());
-    QVERIFY(!t.c->ctl.loghistVisible);
-    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+    QVERIFY(!t.c->controls.logoffHistVisible);
+    QCOMPARE(t.c->historicSocket.State(), int(SocketComponent::Closed));
 }
 
 // Half an archive, then the server signs off (its files are cleared), drops
@@ -251,14 +251,14 @@ void TestHistoric::lossMidTransfer() {
     t.request("XYZ", 1);
     QVERIFY(t.ended());
     QVERIFY(t.host.ended.isEmpty());
-    QCOMPARE(t.hist().HistFile, std::int16_t(0));
-    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+    QCOMPARE(t.hist().archiveOpen(), false);
+    QCOMPARE(t.c->historicSocket.State(), int(SocketComponent::Closed));
     QCOMPARE(t.exists("ToDecompress.zip"), how == 1);
     if (how == 1) QCOMPARE(t.read("ToDecompress.zip"), zip.left(zip.size() / 2)); // all received
     QCOMPARE(t.exists("old.zip"), how != 0);
     QVERIFY(t.exists("keep.txt"));
-    if (how == 1) QVERIFY(!t.c->ctl.Label1.isEmpty()); // the socket's description
-    if (how == 2) QVERIFY(t.c->ctl.Label1.contains("failed extraction"));
+    if (how == 1) QVERIFY(!t.c->controls.statusLine.isEmpty()); // the socket's description
+    if (how == 2) QVERIFY(t.c->controls.statusLine.contains("failed extraction"));
 
     t.server.onRequest = nullptr;
     t.server.archives["ABC"] = MakeZip({{"traderABC~1M", "abc"}});
@@ -294,13 +294,13 @@ void TestHistoric::diskFaults() {
         if (fault == "full-later") full.emplace(30000);
         if (fault == "large") t.hist().maxArchiveBytes = 1000;
         t.request("XYZ", 1);
-        QTRY_VERIFY2(t.c->ctl.Label1.contains(message.toLatin1()), t.c->ctl.Label1.constData());
+        QTRY_VERIFY2(t.c->controls.statusLine.contains(message.toLatin1()), t.c->controls.statusLine.constData());
         // A failed extraction leaves the download to the server's next
         // ending message: here it drops the connection.
         if (fault == "full-later") t.server.resetPeer();
         QVERIFY(t.ended());
     }
-    t.hist().maxArchiveBytes = HistoricConnection::DefaultMaxArchiveBytes;
+    t.hist().maxArchiveBytes = HistoricSession::DefaultMaxArchiveBytes;
     QVERIFY(t.host.ended.isEmpty());
     if (fault != "missing") {
         QVERIFY(!t.exists("ToDecompress.zip"));
@@ -325,18 +325,18 @@ void TestHistoric::hostileArchiveThenLogoffHist() {
         {{"traderXYZ~1M", "ok"}, {"../escaped", "bad"}, {"lnk", {}, ZipEntry::Symlink, "/etc"}});
     t.request("XYZ", 1);
     t.request("ABC", 1);
-    QTRY_VERIFY(t.c->ctl.Label1.contains("not extracted"));
+    QTRY_VERIFY(t.c->controls.statusLine.contains("not extracted"));
     QVERIFY(!QFile::exists(t.dir.path() + "/escaped"));
     QVERIFY(!QFileInfo(t.folder() + "/lnk").isSymLink());
     QVERIFY(!t.exists("ToDecompress.zip"));
     QVERIFY(t.host.ended.isEmpty());
-    QVERIFY(t.hist().CurIndex != 0);
-    QVERIFY(t.c->ctl.loghistVisible);
-    t.hist().loghist_Click();
-    QCOMPARE(t.hist().CurIndex, 0);
-    QCOMPARE(t.hist().list.DownListCount(), 0);
-    QVERIFY(!t.c->ctl.loghistVisible);
-    QCOMPARE(t.c->sockhist.State(), int(SocketComponent::Closed));
+    QVERIFY(t.hist().currentItem() != 0);
+    QVERIFY(t.c->controls.logoffHistVisible);
+    t.hist().logoffHistButton();
+    QCOMPARE(t.hist().currentItem(), 0);
+    QCOMPARE(t.hist().list.count(), 0);
+    QVERIFY(!t.c->controls.logoffHistVisible);
+    QCOMPARE(t.c->historicSocket.State(), int(SocketComponent::Closed));
     t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "good"}});
     t.request("XYZ", 1);
     QTRY_COMPARE(t.host.ended.size(), 1);

@@ -1,7 +1,7 @@
 // A client with a recording host, against a real scripted feed server.
 #pragma once
 
-#include "app/qxdclient.h"
+#include "app/client_core.h"
 #include "support/feed_server.h"
 
 #include <QTemporaryDir>
@@ -29,25 +29,25 @@ struct Host : HandOffListener {
 struct Live {
     QTemporaryDir dir;
     ScriptedServer server;
-    std::unique_ptr<QXDClient> c;
+    std::unique_ptr<ClientCore> c;
     Host host;
     explicit Live(int timer1 = 100000) {
         ClientOptions o;
         o.settingsPath = dir.path() + "/QXDATA.INI";
-        o.timing.timer1 = timer1;
-        c = std::make_unique<QXDClient>(std::move(o));
+        o.timing.reconnectMs = timer1;
+        c = std::make_unique<ClientCore>(std::move(o));
         c->messageBox = [](const QByteArray&) {};
         c->ensureLoaded();
-        c->ctl.ServerIP = "127.0.0.1";
-        c->ctl.ServerPort = QByteArray::number(server.port());
-        c->ctl.UserName = "trader";
-        c->ctl.Password = "pw";
+        c->controls.serverHost = "127.0.0.1";
+        c->controls.serverPort = QByteArray::number(server.port());
+        c->controls.userName = "trader";
+        c->controls.password = "pw";
         c->handoff.bind(&host);
     }
-    FeedConnection& feed() { return c->feed; }
+    FeedSession& feed() { return c->feed; }
     bool logOn() {
-        feed().Command1_Click();
-        return QTest::qWaitFor([&] { return feed().LoggedOn == 1; }, 5000);
+        feed().logonButton();
+        return QTest::qWaitFor([&] { return feed().loggedOn(); }, 5000);
     }
 };
 

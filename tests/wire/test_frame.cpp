@@ -208,17 +208,17 @@ void TestFrame::sendToServer() {
     FeedSender sender(sock);
     sock.state = SocketComponent::Open;
     QList<int> seen;
-    sock.onSend = [&](QByteArrayView) { seen.append(sender.IsSending); };
+    sock.onSend = [&](QByteArrayView) { seen.append(sender.writing); };
     QVERIFY(!sender.SendToServer("#AXYZ"));
-    sender.LogoffFlag = 1;
+    sender.shut = 1;
     QVERIFY(!sender.SendToServer("#N"));
-    sender.LogoffFlag = 0;
+    sender.shut = 0;
     QVERIFY(sender.SendToServer(QByteArray(MaxPayload + 1, 'a')).description.contains("32767"));
     sock.state = SocketComponent::Closed;
     QVERIFY(sender.SendToServer("#N").number != 0);
     QCOMPARE(sock.sent, QList<QByteArray>{ConverteToSend("#AXYZ")});
     QCOMPARE(seen, (QList<int>{1, 1})); // the refused write too
-    QCOMPARE(sender.IsSending, 0);
+    QCOMPARE(sender.writing, 0);
 }
 
 QTEST_APPLESS_MAIN(TestFrame)

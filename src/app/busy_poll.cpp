@@ -1,4 +1,4 @@
-#include "feed/busy_poll.h"
+#include "app/busy_poll.h"
 
 #include <algorithm>
 #include <utility>

@@ -14,7 +14,7 @@ class QStyle;
 
 namespace qxd {
 
-class QXDClient;
+class ClientCore;
 
 // Whether the window's periodic refresh may run now. A refresh holds the
 // thread that reads the quotes for `costUs` (its own work and the repaint it
@@ -25,11 +25,11 @@ class QXDClient;
 bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs);
 constexpr qint64 MaxStaleMs = 1000;
 
-class ClientWindow : public QWidget {
+class MainWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit ClientWindow(QXDClient& client);
-    ~ClientWindow() override;
+    explicit MainWindow(ClientCore& client);
+    ~MainWindow() override;
 
     // Shows the current values; `now` also repaints at once.
     void refresh(bool now = false);
@@ -57,8 +57,8 @@ public:
     static constexpr int ClientHeight = 210;
 
 signals:
-    void command1Clicked();
-    void loghistClicked();
+    void logonClicked();
+    void logoffHistClicked();
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -66,17 +66,18 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
-    QXDClient& c_;
-    QLineEdit *serverIP_, *serverPort_, *userName_, *password_, *histIp_, *histPort_, *text1_,
-        *data_;
-    QLabel *label1_, *label2_, *cont1_, *nReceived_, *nReceivedH_, *nClients_;
-    QPushButton *command1_, *command2_, *loghist_;
-    QCheckBox* tryReconnect_;
+    ClientCore& c_;
+    QLineEdit *serverHost_, *serverPort_, *userName_, *password_, *historicHost_, *historicPort_,
+        *lastMessage_, *handOffBox_;
+    QLabel *statusLabel_, *messageLabel_, *bufferLabel_, *receivedLabel_, *receivedHistoricLabel_,
+        *clientsLabel_;
+    QPushButton *logonButton_, *hideButton_, *logoffHistButton_;
+    QCheckBox* reconnectBox_;
     QTimer *poll_, *heldTimer_, *caretRest_;
     int caretFlashMs_; // the desktop's blink period
     void wakeCaret();
     QStyle* panelStyle_;
-    int cont1Back_ = -1;
+    int bufferBack_ = -1;
 
     // Pacing of the periodic refresh (see RefreshDue).
     void tick();

@@ -1,4 +1,4 @@
-#include "feed/time_slice.h"
+#include "app/time_slice.h"
 
 #include <sched.h>
 #include <sys/syscall.h>

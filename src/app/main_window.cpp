@@ -1,7 +1,7 @@
-#include "app/client_window.h"
+#include "app/main_window.h"
 
+#include "app/client_core.h"
 #include "app/panel_style.h"
-#include "app/qxdclient.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -53,10 +53,10 @@ QString counter(const std::optional<std::int64_t>& v, const char* design) {
 
 } // namespace
 
-ClientWindow::ClientWindow(QXDClient& client)
+MainWindow::MainWindow(ClientCore& client)
     : QWidget(nullptr)
     , c_(client) {
-    setObjectName(QStringLiteral("QXDClient"));
+    setObjectName(QStringLiteral("mainWindow"));
     // The design packs the controls tightly: a small font, as it was laid
     // out for, in a condensed face where there is one, so that captions
     // such as "If disconnected try reconnect" fit their controls.
@@ -75,7 +75,7 @@ ClientWindow::ClientWindow(QXDClient& client)
         place(e, name, l, t, w, h);
         if (field)
             connect(e, &QLineEdit::textEdited, this,
-                    [this, field](const QString& s) { c_.ctl.*field = s.toLatin1(); });
+                    [this, field](const QString& s) { c_.controls.*field = s.toLatin1(); });
         return e;
     };
     auto label = [this](const char* name, const char* text, int l, int t, int w, int h) {
@@ -89,45 +89,45 @@ ClientWindow::ClientWindow(QXDClient& client)
         return b;
     };
 
-    serverIP_ = edit("ServerIP", 1080, 360, 1212, 312, &Controls::ServerIP);
-    serverPort_ = edit("ServerPort", 1080, 720, 792, 312, &Controls::ServerPort);
-    userName_ = edit("UserName", 1080, 1080, 1392, 288, &Controls::UserName);
-    password_ = edit("Password", 1080, 1440, 1392, 288, &Controls::Password);
+    serverHost_ = edit("serverHost", 1080, 360, 1212, 312, &Controls::serverHost);
+    serverPort_ = edit("serverPort", 1080, 720, 792, 312, &Controls::serverPort);
+    userName_ = edit("userName", 1080, 1080, 1392, 288, &Controls::userName);
+    password_ = edit("password", 1080, 1440, 1392, 288, &Controls::password);
     password_->setEchoMode(QLineEdit::Password);
-    histIp_ = edit("HistIp", 3240, 360, 1212, 312, &Controls::HistIp);
-    histPort_ = edit("HistPort", 3240, 720, 792, 312, &Controls::HistPort);
-    tryReconnect_ = new QCheckBox(QStringLiteral("If disconnected try reconnect"), this);
-    place(tryReconnect_, "TryReconnectV", 1080, 1800, 2532, 192);
-    connect(tryReconnect_, &QCheckBox::clicked, this, [this](bool on) {
-        tryReconnect_->setTristate(false);
-        c_.ctl.TryReconnectV = on ? 1 : 0;
+    historicHost_ = edit("historicHost", 3240, 360, 1212, 312, &Controls::historicHost);
+    historicPort_ = edit("historicPort", 3240, 720, 792, 312, &Controls::historicPort);
+    reconnectBox_ = new QCheckBox(QStringLiteral("If disconnected try reconnect"), this);
+    place(reconnectBox_, "reconnectBox", 1080, 1800, 2532, 192);
+    connect(reconnectBox_, &QCheckBox::clicked, this, [this](bool on) {
+        reconnectBox_->setTristate(false);
+        c_.controls.reconnect = on ? 1 : 0;
     });
-    command1_ = button("Command1", "Logon", 2520, 1200, 792, 372);
-    command2_ = button("Command2", "Hide", 60, 2400, 852, 372);
-    loghist_ = button("loghist", "Logoff Hist", 3540, 1200, 912, 372);
-    loghist_->setVisible(false);
-    connect(command1_, &QPushButton::clicked, this, &ClientWindow::command1Clicked);
-    connect(command2_, &QPushButton::clicked, this, [this] { c_.Command2_Click(); });
-    connect(loghist_, &QPushButton::clicked, this, &ClientWindow::loghistClicked);
-    text1_ = edit("Text1", 1080, 2100, 3252, 315, nullptr);
-    data_ = edit("Data", 1080, 2760, 3252, 312, nullptr);
-    text1_->setReadOnly(true);
-    data_->setReadOnly(true);
-    label1_ = label("Label1", "", 1080, 2460, 2292, 252);
-    label2_ = label("Label2", "Label2", 120, 3420, 4452, 672);
-    label2_->setWordWrap(true);
-    label2_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    cont1_ = label("Cont1", "", 3360, 2460, 972, 252);
-    cont1_->setAutoFillBackground(true);
-    nReceived_ = label("NReceived", "NReceived", 1080, 60, 1212, 252);
-    nReceivedH_ = label("NReceivedH", "NReceived", 3240, 60, 1212, 252);
-    nClients_ = label("NClients", "NClients", 2460, 60, 612, 252);
-    label("Label3", "User Name", 120, 1140, 912, 192);
-    label("Label4", "Password", 180, 1500, 852, 192);
-    label("Label5", "Data IP", 60, 420, 972, 192);
-    label("Label6", "Data Port", 120, 780, 912, 192);
-    label("Label7", "Historic IP", 2340, 420, 852, 192);
-    label("Label8", "Historic Port", 2160, 780, 1032, 192);
+    logonButton_ = button("logonButton", "Logon", 2520, 1200, 792, 372);
+    hideButton_ = button("hideButton", "Hide", 60, 2400, 852, 372);
+    logoffHistButton_ = button("logoffHistButton", "Logoff Hist", 3540, 1200, 912, 372);
+    logoffHistButton_->setVisible(false);
+    connect(logonButton_, &QPushButton::clicked, this, &MainWindow::logonClicked);
+    connect(hideButton_, &QPushButton::clicked, this, [this] { c_.hideButton(); });
+    connect(logoffHistButton_, &QPushButton::clicked, this, &MainWindow::logoffHistClicked);
+    lastMessage_ = edit("lastMessageBox", 1080, 2100, 3252, 315, nullptr);
+    handOffBox_ = edit("handOffBox", 1080, 2760, 3252, 312, nullptr);
+    lastMessage_->setReadOnly(true);
+    handOffBox_->setReadOnly(true);
+    statusLabel_ = label("statusLabel", "", 1080, 2460, 2292, 252);
+    messageLabel_ = label("messageLabel", "Label2", 120, 3420, 4452, 672);
+    messageLabel_->setWordWrap(true);
+    messageLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    bufferLabel_ = label("bufferLabel", "", 3360, 2460, 972, 252);
+    bufferLabel_->setAutoFillBackground(true);
+    receivedLabel_ = label("receivedLabel", "NReceived", 1080, 60, 1212, 252);
+    receivedHistoricLabel_ = label("receivedHistoricLabel", "NReceived", 3240, 60, 1212, 252);
+    clientsLabel_ = label("clientsLabel", "NClients", 2460, 60, 612, 252);
+    label("userNameCaption", "User Name", 120, 1140, 912, 192);
+    label("passwordCaption", "password", 180, 1500, 852, 192);
+    label("serverHostCaption", "Data IP", 60, 420, 972, 192);
+    label("serverPortCaption", "Data Port", 120, 780, 912, 192);
+    label("historicHostCaption", "Historic IP", 2340, 420, 852, 192);
+    label("historicPortCaption", "Historic Port", 2160, 780, 1032, 192);
 
     // Made after the boxes, so it is deleted after them.
     panelStyle_ = new PanelCacheStyle;
@@ -140,12 +140,12 @@ ClientWindow::ClientWindow(QXDClient& client)
     poll_ = new QTimer(this);
     poll_->setObjectName(QStringLiteral("refreshTick"));
     poll_->setInterval(100);
-    connect(poll_, &QTimer::timeout, this, &ClientWindow::tick);
+    connect(poll_, &QTimer::timeout, this, &MainWindow::tick);
     poll_->start();
     heldTimer_ = new QTimer(this);
     heldTimer_->setObjectName(QStringLiteral("heldUntilRead"));
     heldTimer_->setSingleShot(true);
-    connect(heldTimer_, &QTimer::timeout, this, &ClientWindow::releaseHeld);
+    connect(heldTimer_, &QTimer::timeout, this, &MainWindow::releaseHeld);
     tickClock_.start();
 
     caretFlashMs_ = QGuiApplication::styleHints()->cursorFlashTime();
@@ -160,21 +160,21 @@ ClientWindow::ClientWindow(QXDClient& client)
     refresh();
 }
 
-ClientWindow::~ClientWindow() {
+MainWindow::~MainWindow() {
     // The blink period is the application's; leave it as the desktop set it.
     if (qGuiApp) QGuiApplication::styleHints()->setCursorFlashTime(caretFlashMs_);
 }
 
-bool ClientWindow::caretBlinks() const {
+bool MainWindow::caretBlinks() const {
     return QGuiApplication::styleHints()->cursorFlashTime() != 0;
 }
 
-void ClientWindow::wakeCaret() {
+void MainWindow::wakeCaret() {
     if (!caretBlinks()) QGuiApplication::styleHints()->setCursorFlashTime(caretFlashMs_);
     caretRest_->start();
 }
 
-bool ClientWindow::eventFilter(QObject* watched, QEvent* e) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
     switch (e->type()) {
     case QEvent::KeyPress:
     case QEvent::MouseButtonPress:
@@ -192,22 +192,22 @@ bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs) 
     // Bytes that arrive during the refresh, at the last tick's rate, against
     // half the chunk limit; in integers, with a tick of at least 1 ms.
     return feedBytes * costUs <=
-           FeedConnection::OverloadChunk / 2 * 1000 * std::max<qint64>(1, tickMs);
+           FeedSession::OverloadChunk / 2 * 1000 * std::max<qint64>(1, tickMs);
 }
 
-void ClientWindow::tick() {
+void MainWindow::tick() {
     const qint64 ms = tickClock_.restart();
     // The tick's average, or the feed's rate now where that is higher: at a
     // burst after a quiet spell the average is still low.
-    qint64 bytes = c_.feed.bytesRead - tickBytes_;
-    tickBytes_ = c_.feed.bytesRead;
-    bytes = std::max(bytes, c_.feed.busyPoll().recentCharsPerMs() * ms);
+    qint64 bytes = c_.feedBytesRead - tickBytes_;
+    tickBytes_ = c_.feedBytesRead;
+    bytes = std::max(bytes, c_.busyPoll().recentCharsPerMs() * ms);
     // The constructor's refresh started sinceRefresh_.
     if (!RefreshDue(bytes, ms, refreshCostUs(), sinceRefresh_.elapsed())) return;
     // While the feed is fast the refresh waits for the next read, as the
     // repaint does (see event()); the repaint it asks for then waits for the
     // read after that, so the two never fall into one gap between reads.
-    if (c_.feed.busyPoll().polling()) {
+    if (c_.busyPoll().polling()) {
         if (!refreshHeld_) {
             refreshHeld_ = true;
             holdUntilRead();
@@ -217,16 +217,16 @@ void ClientWindow::tick() {
     refresh();
 }
 
-void ClientWindow::holdUntilRead() {
-    c_.feed.afterRead = [w = QPointer<ClientWindow>(this)] {
+void MainWindow::holdUntilRead() {
+    c_.afterRead = [w = QPointer<MainWindow>(this)] {
         if (w) w->releaseHeld();
     };
     heldTimer_->start(MaxHeldMs);
 }
 
 // One held step a read: the refresh first, a held repaint on a later read.
-void ClientWindow::releaseHeld() {
-    c_.feed.afterRead = nullptr;
+void MainWindow::releaseHeld() {
+    c_.afterRead = nullptr;
     heldTimer_->stop();
     if (std::exchange(refreshHeld_, false)) {
         refresh();
@@ -240,12 +240,12 @@ void ClientWindow::releaseHeld() {
     flushing_ = false;
 }
 
-bool ClientWindow::event(QEvent* e) {
+bool MainWindow::event(QEvent* e) {
     // While the feed is fast, the repaint waits for the next read of the
     // socket: the feed's bytes come in bursts, and right after one is read
     // the next is furthest away, so fewer of them pile up during the
     // repaint. A few milliseconds at most.
-    if (e->type() == QEvent::UpdateRequest && !flushing_ && c_.feed.busyPoll().polling()) {
+    if (e->type() == QEvent::UpdateRequest && !flushing_ && c_.busyPoll().polling()) {
         if (!held_) {
             held_ = true;
             if (!refreshHeld_) holdUntilRead();
@@ -263,48 +263,49 @@ bool ClientWindow::event(QEvent* e) {
     return r;
 }
 
-void ClientWindow::refresh(bool now) {
+void MainWindow::refresh(bool now) {
     QElapsedTimer t;
     t.start();
     sinceRefresh_.start();
-    const Controls& c = c_.ctl;
+    const Controls& c = c_.controls;
     bool changed = false;
-    setWindowTitle(shown(c.Caption));
-    changed |= setTextIfChanged(serverIP_, latin1(c.ServerIP));
-    changed |= setTextIfChanged(serverPort_, latin1(c.ServerPort));
-    changed |= setTextIfChanged(userName_, latin1(c.UserName));
-    changed |= setTextIfChanged(password_, latin1(c.Password));
-    changed |= setTextIfChanged(histIp_, latin1(c.HistIp));
-    changed |= setTextIfChanged(histPort_, latin1(c.HistPort));
-    const Qt::CheckState cs = c.TryReconnectV == 0   ? Qt::Unchecked
-                              : c.TryReconnectV == 1 ? Qt::Checked
-                                                     : Qt::PartiallyChecked;
-    if (tryReconnect_->checkState() != cs) {
+    setWindowTitle(shown(c.caption));
+    changed |= setTextIfChanged(serverHost_, latin1(c.serverHost));
+    changed |= setTextIfChanged(serverPort_, latin1(c.serverPort));
+    changed |= setTextIfChanged(userName_, latin1(c.userName));
+    changed |= setTextIfChanged(password_, latin1(c.password));
+    changed |= setTextIfChanged(historicHost_, latin1(c.historicHost));
+    changed |= setTextIfChanged(historicPort_, latin1(c.historicPort));
+    const Qt::CheckState cs = c.reconnect == 0   ? Qt::Unchecked
+                              : c.reconnect == 1 ? Qt::Checked
+                                                 : Qt::PartiallyChecked;
+    if (reconnectBox_->checkState() != cs) {
         changed = true;
-        tryReconnect_->setTristate(cs == Qt::PartiallyChecked);
-        tryReconnect_->setCheckState(cs);
+        reconnectBox_->setTristate(cs == Qt::PartiallyChecked);
+        reconnectBox_->setCheckState(cs);
     }
-    changed |= setTextIfChanged(command1_, shown(c.Command1));
-    loghist_->setVisible(c.loghistVisible);
-    changed |= setTextIfChanged(text1_, shown(c.Text1));
-    changed |= setTextIfChanged(data_, shown(c_.handoff.Data()));
-    changed |= setTextIfChanged(label1_, shown(c.Label1));
-    changed |= setTextIfChanged(label2_, shown(c.Label2));
-    changed |= setTextIfChanged(nClients_, shown(c.NClients));
-    changed |= setTextIfChanged(nReceived_, counter(c.NReceived, "NReceived"));
-    changed |= setTextIfChanged(nReceivedH_, counter(c.NReceivedH, "NReceived"));
-    changed |= setTextIfChanged(cont1_, c.Cont1 ? QString::number(*c.Cont1) : QString());
-    if (int(c.Cont1Back) != cont1Back_) {
+    changed |= setTextIfChanged(logonButton_, shown(c.logonCaption));
+    logoffHistButton_->setVisible(c.logoffHistVisible);
+    changed |= setTextIfChanged(lastMessage_, shown(c.lastMessage));
+    changed |= setTextIfChanged(handOffBox_, shown(c_.handoff.Data()));
+    changed |= setTextIfChanged(statusLabel_, shown(c.statusLine));
+    changed |= setTextIfChanged(messageLabel_, shown(c.messageLine));
+    changed |= setTextIfChanged(clientsLabel_, shown(c.clients));
+    changed |= setTextIfChanged(receivedLabel_, counter(c.received, "NReceived"));
+    changed |= setTextIfChanged(receivedHistoricLabel_, counter(c.receivedHistoric, "NReceived"));
+    changed |=
+        setTextIfChanged(bufferLabel_, c.bufferLeft ? QString::number(*c.bufferLeft) : QString());
+    if (int(c.bufferLeftBack) != bufferBack_) {
         changed = true;
-        cont1Back_ = int(c.Cont1Back);
-        QPalette p = cont1_->palette();
-        if (c.Cont1Back == Back::Yellow)
+        bufferBack_ = int(c.bufferLeftBack);
+        QPalette p = bufferLabel_->palette();
+        if (c.bufferLeftBack == Back::Yellow)
             p.setColor(QPalette::Window, QColor(255, 255, 0));
-        else if (c.Cont1Back == Back::LightGrey)
+        else if (c.bufferLeftBack == Back::LightGrey)
             p.setColor(QPalette::Window, QColor(192, 192, 192));
         else
             p = palette();
-        cont1_->setPalette(p);
+        bufferLabel_->setPalette(p);
     }
     if (changed) refreshUs_ = t.nsecsElapsed() / 1000;
     paintPending_ = paintPending_ || changed;
@@ -314,21 +315,21 @@ void ClientWindow::refresh(bool now) {
     if (std::exchange(paintPending_, false)) paintUs_ = t.nsecsElapsed() / 1000;
 }
 
-void ClientWindow::makeTopmost() {
+void MainWindow::makeTopmost() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     move(0, 0);
 }
 
-void ClientWindow::focusUserName() {
+void MainWindow::focusUserName() {
     userName_->setFocus();
 }
 
-QWidget* ClientWindow::control(const char* name) const {
+QWidget* MainWindow::control(const char* name) const {
     return findChild<QWidget*>(QString::fromLatin1(name));
 }
 
 // The host owns the window's life: closing it only minimises it.
-void ClientWindow::closeEvent(QCloseEvent* e) {
+void MainWindow::closeEvent(QCloseEvent* e) {
     e->ignore();
     showMinimized();
 }

@@ -70,7 +70,7 @@ public:
 
     // What ending the program means. The qxdataclient executable ends the
     // process at once; by default (a host that links the library) the
-    // client only stops (QXDClient::stop: no more events to any object, both
+    // client only stops (ClientOperations::stop: no more events to any object, both
     // sockets closed, every later call refused) and the released object
     // emits clientStopped().
     static void setProgramEnd(std::function<void()> end);

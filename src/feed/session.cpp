@@ -79,11 +79,7 @@ void FeedSession::logonButton() {
         panel_.setStatusLine("Closing socket");
     }
     setState(FeedState::Connecting);
-    const ConnectOutcome o =
-        ConnectWithRetry(sock_, liveness_, yield_, [this](const QString& description) {
-            panel_.setStatusLine(description.toLatin1());
-            panel_.repaintNow();
-        });
+    const ConnectOutcome o = ConnectWithRetry(sock_, liveness_, yield_, panel_);
     if (!o.survived || !o.retried) return; // the connected or error event follows
     // The attempt is over; the next one comes from the timer or the user.
     sock_.Close();

@@ -43,26 +43,18 @@ enum class FeedState {
 
 // The window's part of the feed: the boxes a logon reads and what the
 // window shows of the connection. The texts are the window's own.
-class FeedPanel {
+class FeedPanel : public SessionPanel {
 public:
     virtual QByteArray serverHost() const = 0;
     virtual QByteArray serverPort() const = 0;
-    virtual QByteArray userName() const = 0;
-    virtual QByteArray password() const = 0;
     virtual bool reconnectTicked() const = 0;
 
-    virtual void setStatusLine(const QByteArray& text) = 0;
-    virtual void setMessageLine(const QByteArray& text) = 0;
-    virtual void setLastMessage(const QByteArray& text) = 0;
     virtual void setLogonCaption(const QByteArray& text) = 0;
     virtual void setCaption(const QByteArray& text) = 0;
     virtual void setClients(const QByteArray& text) = 0;
     virtual void setReceived(std::int32_t count) = 0;
     virtual void setBufferLeft(qsizetype bytes) = 0;
     virtual void setOverloaded(bool overloaded) = 0;
-    // A server note in a modal box; returns once the user closed it.
-    virtual void showNote(const QByteArray& text) = 0;
-    virtual void repaintNow() = 0;
     virtual void focusUserName() = 0;
 
     // A logon starts: every received counter restarts, the historic one too.

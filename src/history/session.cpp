@@ -128,11 +128,7 @@ void HistoricSession::schedulerTick() {
         panel_.setStatusLine("Closing socket hist");
     }
     setState(HistoricState::Connecting);
-    const ConnectOutcome o =
-        ConnectWithRetry(sock_, liveness_, yield_, [this](const QString& description) {
-            panel_.setStatusLine(description.toLatin1());
-            panel_.repaintNow();
-        });
+    const ConnectOutcome o = ConnectWithRetry(sock_, liveness_, yield_, panel_);
     if (!o.survived) return;
     if (o.failure) {
         endCurrent(true);

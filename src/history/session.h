@@ -38,21 +38,13 @@ enum class HistoricState {
 
 // The window's part of the historic connection: the boxes the connect and
 // the logon read, and what the window shows.
-class HistoricPanel {
+class HistoricPanel : public SessionPanel {
 public:
     virtual QByteArray historicHost() const = 0;
     virtual QByteArray historicPort() const = 0;
-    virtual QByteArray userName() const = 0;
-    virtual QByteArray password() const = 0;
 
-    virtual void setStatusLine(const QByteArray& text) = 0;
-    virtual void setMessageLine(const QByteArray& text) = 0;
-    virtual void setLastMessage(const QByteArray& text) = 0;
     virtual void setHistoricReceived(std::int32_t count) = 0;
     virtual void setLogoffHistVisible(bool visible) = 0;
-    // A server note in a modal box; returns once the user closed it.
-    virtual void showNote(const QByteArray& text) = 0;
-    virtual void repaintNow() = 0;
     virtual void stateChanged(HistoricState) {}
 
 protected:

@@ -113,13 +113,6 @@ QByteArrayView FrameExtractor::extract(QByteArrayView in, qsizetype& left) {
     return inner.last(h.length);
 }
 
-QByteArray FrameExtractor::ExtractFrame(QByteArray& s) {
-    qsizetype left = 0;
-    const QByteArray payload = extract(s, left).toByteArray();
-    s = left > 0 ? buffered().toByteArray() : QByteArray();
-    return payload;
-}
-
 // ---------------------------------------------------------------------------
 // Historic
 
@@ -225,13 +218,6 @@ QByteArrayView HistFrameExtractor::extract(const QByteArray& chunk, qsizetype& l
     const QByteArrayView payload = buffered().sliced(h.d + 2, h.length);
     consume(close + 1);
     left = size();
-    return payload;
-}
-
-QByteArray HistFrameExtractor::ExtractFrameHist(QByteArray& s) {
-    qsizetype left = 0;
-    const QByteArray payload = extract(s, left).toByteArray();
-    s = left > 0 ? buffered().toByteArray() : QByteArray();
     return payload;
 }
 

@@ -84,10 +84,6 @@ public:
     // the buffer and stays valid until the next call.
     QByteArrayView extract(QByteArrayView in, qsizetype& left);
 
-    // The in/out form: `s` carries the new bytes in and, on return, holds a
-    // copy of what is left in the buffer after a cut (empty otherwise).
-    QByteArray ExtractFrame(QByteArray& s);
-
     // What the buffer holds now (in discard state: nothing).
     QByteArrayView buffered() const { return QByteArrayView(buf_).sliced(head_); }
     bool discarding() const { return discarding_; }
@@ -133,7 +129,6 @@ public:
     QByteArrayView extract(QByteArrayView in, qsizetype& left) {
         return extract(in.isEmpty() ? QByteArray() : in.toByteArray(), left);
     }
-    QByteArray ExtractFrameHist(QByteArray& s);
     // What the buffer holds: one contiguous run between calls.
     QByteArrayView buffered() const {
         return ownLen() > 0 ? QByteArrayView(own_).sliced(head_)

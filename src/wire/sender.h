@@ -22,7 +22,7 @@ public:
 
     // Frames `s` and writes it with one send. Returns the socket's failure
     // (the caller decides what it means); a payload longer than a frame can
-    // carry is refused and nothing is sent. IsSending is lowered on every
+    // carry is refused and nothing is sent. `writing` is lowered on every
     // path.
     SocketFailure SendToServer(QByteArrayView s);
 

@@ -5,7 +5,7 @@
 namespace qxd {
 
 ConnectOutcome ConnectWithRetry(SocketComponent& sock, const Liveness& liveness, const Yield& yield,
-                                const std::function<void(const QString&)>& show) {
+                                SessionPanel& panel) {
     ConnectOutcome out;
     out.failure = sock.Connect();
     if (!out.failure) return out; // the connected or error event follows
@@ -18,7 +18,8 @@ ConnectOutcome ConnectWithRetry(SocketComponent& sock, const Liveness& liveness,
     out.failure = sock.Connect();
     if (!liveness.yieldSurvived(yield) || !liveness.yieldSurvived(yield))
         return {out.failure, true, false};
-    show(out.failure.description);
+    panel.setStatusLine(out.failure.description.toLatin1());
+    panel.repaintNow();
     out.survived = liveness.yieldSurvived(yield);
     return out;
 }

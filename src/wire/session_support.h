@@ -55,18 +55,37 @@ private:
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+// What both sessions read from and show on the window: the credentials a
+// logon answers with, the status and message lines, the last message, a
+// server note (a modal box: it returns once the user closed it) and a
+// redraw now. Each session adds its own part.
+class SessionPanel {
+public:
+    virtual QByteArray userName() const = 0;
+    virtual QByteArray password() const = 0;
+    virtual void setStatusLine(const QByteArray& text) = 0;
+    virtual void setMessageLine(const QByteArray& text) = 0;
+    virtual void setLastMessage(const QByteArray& text) = 0;
+    virtual void showNote(const QByteArray& text) = 0;
+    virtual void repaintNow() = 0;
+
+protected:
+    ~SessionPanel() = default;
+};
+
 // Starts connecting `sock`. A start that fails at once is retried the
 // client's way: the socket is closed thoroughly (a close, then 100 closes
-// each followed by a yield), started once more, two yields later `show`
-// gets what that second start said (empty when it started), and one more
-// yield follows. `failure` is the failure of the start that counts.
+// each followed by a yield), started once more, two yields later the status
+// line shows what that second start said (empty when it started) and is
+// redrawn, and one more yield follows. `failure` is the failure of the
+// start that counts.
 struct ConnectOutcome {
     SocketFailure failure;
     bool retried = false;
     bool survived = true; // false: the owner went away in a yield
 };
 ConnectOutcome ConnectWithRetry(SocketComponent& sock, const Liveness& liveness, const Yield& yield,
-                                const std::function<void(const QString&)>& show);
+                                SessionPanel& panel);
 
 // The answer to one of the servers' logon prompts ("#USER?", "#PASS?",
 // "#TIPO?"), none for any other message. Both servers lead the same

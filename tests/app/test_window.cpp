@@ -1,7 +1,7 @@
+#include "app/client_core.h"
 #include "app/main_window.h"
 #include "app/panel_style.h"
 #include "app/profile.h"
-#include "app/client_core.h"
 #include "support/disk_faults.h"
 #include "support/fake_socket.h"
 
@@ -113,8 +113,8 @@ void TestWindow::loadReadsBoxes() {
     f.writeIni(ini);
     ClientCore& c = f.make();
     QVERIFY(c.showWindow().isEmpty());
-    QCOMPARE((QByteArrayList{c.controls.serverHost, c.controls.serverPort, c.controls.historicHost, c.controls.historicPort,
-                             c.controls.userName}),
+    QCOMPARE((QByteArrayList{c.controls.serverHost, c.controls.serverPort, c.controls.historicHost,
+                             c.controls.historicPort, c.controls.userName}),
              boxes);
     QCOMPARE(int(c.controls.reconnect), reconnect);
     QCOMPARE(c.controls.password, QByteArray());
@@ -133,7 +133,7 @@ void TestWindow::unloadWritesBack() {
     f.sock->state = SocketComponent::Open;
     c.unloadWindow();
     QCOMPARE(int(c.controls.reconnect), 0); // cleared during the unload...
-    const QByteArray ini = f.ini();        // ...but saved as the user had it
+    const QByteArray ini = f.ini();         // ...but saved as the user had it
     QCOMPARE(ini, QByteArray("; desk settings\n[QXDATA]\nIP=10.0.0.1\nPORT=1400\nUserName=trader\n"
                              "Reconnect=1\n[Mine]\nx=1\n\n[QXHIST]\nIP=192.168.0.1\nPORT=12000\n"));
     QVERIFY(!ini.contains("secret-pw"));
@@ -209,7 +209,7 @@ void TestWindow::userEditsReachState() {
     ctl<QCheckBox>(c, "reconnectBox")->click();
     QCOMPARE(int(c.controls.reconnect), 1);
     // And the program's values reach the widgets (a 32 KB archive chunk in
-    // Text1: the box shows its front, the state keeps all of it).
+    // last message: the box shows its front, the state keeps all of it).
     c.controls.bufferLeftBack = Back::Yellow;
     c.controls.lastMessage = QByteArray(32000, 'z');
     c.repaintNow();
@@ -362,7 +362,7 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     QTRY_COMPARE_WITH_TIMEOUT(counter.paints, before + 2, 1000);
 
     // The periodic refresh waits for a read too, and its repaint for the
-    // read after that. (The reads themselves change NReceived.)
+    // read after that. (The reads themselves change the received count.)
     QLabel* label1 = ctl<QLabel>(c, "statusLabel");
     const QString note = QStringLiteral("note");
     c.controls.statusLine = note.toLatin1();

@@ -1,5 +1,5 @@
-#include "app/main_window.h"
 #include "app/client_core.h"
+#include "app/main_window.h"
 #include "automation/qxdclientcls.h"
 #include "support/fake_socket.h"
 #include "wire/frame.h"

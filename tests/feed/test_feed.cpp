@@ -307,9 +307,8 @@ void TestFeed::subscriptions() {
     f.addSymbol(longSym);
     f.addSymbol(longSym); // the cut entry does not match: listed again
     QVERIFY(f.addSymbol(QByteArray(40000, 'Z')).number != 0); // too long for a frame
-    QCOMPARE(f.symbols(),
-             (std::vector<QByteArray>{"PE TR4               ", "petr4                ",
-                                      QByteArray(21, 'L'), QByteArray(21, 'L')}));
+    QCOMPARE(f.symbols(), (std::vector<QByteArray>{"PE TR4               ", "petr4                ",
+                                                   QByteArray(21, 'L'), QByteArray(21, 'L')}));
     QCOMPARE(SessionRig::written(r.feedSocket).mid(0, 3),
              (QList<QByteArray>{"#CXY", "#APETR4", "#APETR4"}));
     // During the logoff wait the list still grows but nothing is sent.

@@ -2,6 +2,7 @@
 #include "sim/zip_writer.h"
 #include "support/disk_faults.h"
 #include "support/hist_server.h"
+#include "support/session_rig.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,8 +83,8 @@ private slots:
     void download();
     void queuedItemsInChunks();
     void requestTooLong();
-    void endings_data();
-    void endings();
+    void dispatcher_data();
+    void dispatcher();
     void lossMidTransfer_data();
     void lossMidTransfer();
     void diskFaults_data();
@@ -181,37 +182,55 @@ void TestHistoric::queuedItemsInChunks() {
     QCOMPARE(t.read("BBB.QXDAY"), QByteArray("b"));
 }
 
-// The server ends the download without an archive; the item is finished
-// (except for an unknown symbol that names another one) and the host is
-// not told.
-void TestHistoric::endings_data() {
+// One message of the historic server to a download in progress, at the
+// session: the reply written, the status line, whether the item is finished,
+// whether the download and its connection ended, and no hand-off.
+void TestHistoric::dispatcher_data() {
+    QTest::addColumn<QByteArray>("msg");
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QByteArray>("label1");
+    QTest::addColumn<QByteArray>("status");
     QTest::addColumn<bool>("finished");
-    QTest::newRow("no data") << QByteArray("#B1") << QByteArray("Symbol 1 no data") << true;
-    QTest::newRow("unknown other symbol")
-        << QByteArray("#EQQQ") << QByteArray("Symbol QQQ does not exist") << false;
-    QTest::newRow("refused") << QByteArray("refuse") << QByteArray() << true;
+    QTest::addColumn<bool>("ended");
+    auto row = [](const char* name, QByteArray msg, QByteArray reply, QByteArray status,
+                  bool finished, bool ended) {
+        QTest::newRow(name) << msg << reply << status << finished << ended;
+    };
+    row("user prompt", "#USER?", "!trader", "", false, false);
+    row("kind prompt", "#TIPO?", "&1", "", false, false);
+    row("accepted: the request", "#L", "#FXYZ,&I1,&D120040102,&D220040701,", "", false, false);
+    row("no data", "#B1", "", "Symbol 1 no data", true, true);
+    row("unknown symbol", "#EXYZ", "", "Symbol XYZ does not exist", true, true);
+    row("unknown other symbol", "#EQQQ", "", "Symbol QQQ does not exist", false, true);
+    row("refused", "#O", "", "", true, true);
+    row("server signs off", "#N", "", "", true, true);
+    row("status note", "@busy", "", "busy", false, false);
+    row("marker without a comma", "#BXYZ", "", "Transfer marker without a comma: #BXYZ", true,
+        true);
 }
 
-void TestHistoric::endings() {
-    QFETCH(QByteArray, reply);
-    QFETCH(QByteArray, label1);
+void TestHistoric::dispatcher() {
+    QFETCH(QByteArray, msg);
     QFETCH(bool, finished);
-    Live t;
-    if (reply == "refuse")
-        t.server.password = "other";
-    else
-        t.server.onRequest = [reply](HistServer& s, const HistRequest&) { s.send(reply); };
-    t.c->schedulerTimer.timer.stop();
-    t.request("XYZ", 1);
-    t.hist().schedulerTick();
-    QVERIFY(t.idle());
-    QCOMPARE(t.c->controls.statusLine, label1);
-    QCOMPARE(t.hist().list.item(1).pending(), !finished);
-    QVERIFY(t.host.ended.isEmpty());
-    QVERIFY(!t.c->controls.logoffHistVisible);
-    QCOMPARE(t.c->historicSocket.State(), int(SocketComponent::Closed));
+    QFETCH(bool, ended);
+    QTemporaryDir dir;
+    QDir().mkpath(dir.path() + "/indataqx");
+    SessionRig r;
+    Host host;
+    r.handoff.bind(&host);
+    r.handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
+    r.history.list.queue("XYZ", 1, 37988, 38169);
+    r.historicSocket.state = SocketComponent::Closed;
+    r.history.schedulerTick();
+    QCOMPARE(r.history.state(), HistoricState::Connecting);
+    r.historicSocket.state = SocketComponent::Open;
+    r.history.dispatch(msg);
+    const QList<QByteArray> written = SessionRig::written(r.historicSocket);
+    QTEST(written.value(0), "reply");
+    QTEST(r.panel.status, "status");
+    QCOMPARE(!r.history.list.item(1).pending(), finished);
+    QCOMPARE(r.history.currentItem() == 0, ended);
+    QCOMPARE(r.historicSocket.state == SocketComponent::Closed, ended);
+    QVERIFY(host.ended.isEmpty());
 }
 
 // Half an archive, then the server signs off (its files are cleared), drops
@@ -294,7 +313,8 @@ void TestHistoric::diskFaults() {
         if (fault == "full-later") full.emplace(30000);
         if (fault == "large") t.hist().maxArchiveBytes = 1000;
         t.request("XYZ", 1);
-        QTRY_VERIFY2(t.c->controls.statusLine.contains(message.toLatin1()), t.c->controls.statusLine.constData());
+        QTRY_VERIFY2(t.c->controls.statusLine.contains(message.toLatin1()),
+                     t.c->controls.statusLine.constData());
         // A failed extraction leaves the download to the server's next
         // ending message: here it drops the connection.
         if (fault == "full-later") t.server.resetPeer();

@@ -101,8 +101,8 @@ struct SessionRig {
         QList<QByteArray> out;
         for (const QByteArray& f : s.sent) {
             FrameExtractor ex;
-            QByteArray copy = f;
-            out.append(ex.ExtractFrame(copy));
+            qsizetype left = 0;
+            out.append(ex.extract(f, left).toByteArray());
         }
         return out;
     }

@@ -56,8 +56,8 @@ private slots:
     void sendToServer();
 };
 
-// One call per chunk of the in/out form; each row lists, per call, the
-// chunk, the payload and the S that comes back.
+// One call per chunk; each row lists, per call, the chunk, the payload and
+// what is reported left in the buffer.
 void TestFrame::realtimeCalls_data() {
     QTest::addColumn<Chunks>("in");
     QTest::addColumn<Chunks>("payloads");
@@ -87,9 +87,9 @@ void TestFrame::realtimeCalls() {
     QFETCH(Chunks, rest);
     FrameExtractor ex;
     for (int i = 0; i < in.size(); ++i) {
-        QByteArray s = in[i];
-        QCOMPARE(ex.ExtractFrame(s), payloads[i]);
-        QCOMPARE(s, rest[i]);
+        qsizetype left = 0;
+        QCOMPARE(ex.extract(in[i], left).toByteArray(), payloads[i]);
+        QCOMPARE(left > 0 ? ex.buffered().toByteArray() : QByteArray(), rest[i]);
     }
 }
 
@@ -201,7 +201,7 @@ void TestFrame::boundedMemory() {
     }
 }
 
-// IsSending is raised only while the socket writes; nothing goes out while
+// `writing` is raised only while the socket writes; nothing goes out while
 // logging off or when the message cannot fit a frame.
 void TestFrame::sendToServer() {
     FakeSocket sock;

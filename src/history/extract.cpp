@@ -1,5 +1,7 @@
 #include "history/extract.h"
 
+#include "wire/convert.h"
+
 #include <QFileInfo>
 
 #include <archive.h>
@@ -34,10 +36,6 @@ struct Fd {
         fd = -1;
     }
 };
-
-QString errnoText(int e) {
-    return QString::fromLocal8Bit(std::strerror(e));
-}
 
 // The name split into its parts; empty when it may not be written.
 QList<QByteArray> safeParts(const char* name) {
@@ -104,7 +102,7 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
     Fd root(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (root.fd < 0) {
         fail(ExtractResult::CannotOpen,
-             QStringLiteral("Cannot open the folder %1: %2").arg(folder, errnoText(errno)));
+             QStringLiteral("Cannot open the folder %1: %2").arg(folder, ErrnoText(errno)));
         return r;
     }
     const std::int64_t archiveSize = QFileInfo(archivePath).size();
@@ -156,7 +154,7 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
         if (type == AE_IFDIR) {
             if (openDirs(root.fd, parts, parts.size(), &err).fd < 0)
                 fail(ExtractResult::WriteFailed,
-                     QStringLiteral("Cannot make folder \"%1\": %2").arg(shown, errnoText(err)));
+                     QStringLiteral("Cannot make folder \"%1\": %2").arg(shown, ErrnoText(err)));
             continue;
         }
         Fd dir = openDirs(root.fd, parts, parts.size() - 1, &err);
@@ -180,7 +178,7 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
         if (out.fd < 0) {
             if (!err) err = errno;
             fail(ExtractResult::WriteFailed,
-                 QStringLiteral("Cannot write \"%1\": %2").arg(shown, errnoText(err)));
+                 QStringLiteral("Cannot write \"%1\": %2").arg(shown, ErrnoText(err)));
             archive_read_data_skip(a);
             continue;
         }
@@ -199,7 +197,7 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
             }
             if (!writeAll(out.fd, static_cast<const char*>(buf), len, offset)) {
                 fail(ExtractResult::WriteFailed,
-                     QStringLiteral("Cannot write \"%1\": %2").arg(shown, errnoText(errno)));
+                     QStringLiteral("Cannot write \"%1\": %2").arg(shown, ErrnoText(errno)));
                 stop = true;
                 break;
             }
@@ -210,7 +208,7 @@ ExtractResult ExtractArchive(const QString& archivePath, const QString& folder,
         if (!stop && drc == ARCHIVE_EOF &&
             ::renameat(dir.fd, part.constData(), dir.fd, leaf.constData()) != 0) {
             fail(ExtractResult::WriteFailed,
-                 QStringLiteral("Cannot write \"%1\": %2").arg(shown, errnoText(errno)));
+                 QStringLiteral("Cannot write \"%1\": %2").arg(shown, ErrnoText(errno)));
             stop = true;
         }
         if (stop || drc != ARCHIVE_EOF) ::unlinkat(dir.fd, part.constData(), 0);

@@ -23,10 +23,6 @@ QByteArray rest(const QByteArray& s, qsizetype k) {
     return s.size() > k ? s.sliced(k) : QByteArray();
 }
 
-QString errnoText(int e) {
-    return QString::fromLocal8Bit(std::strerror(e));
-}
-
 // A series or an archive is tens of megabytes in the page cache, which the
 // kernel frees when the file's last name and last descriptor go: some 20 ms
 // for 100 MB, long enough to hold up the real-time feed on this thread. The
@@ -306,7 +302,7 @@ void HistoricSession::transferChunk(const QByteArray& s) {
             const int e = errno;
             abandon(QDir(folder()).exists()
                         ? "Cannot create " + QFile::encodeName(archivePath()) + ": " +
-                              errnoText(e).toLatin1()
+                              ErrnoText(e).toLatin1()
                         : "Historic folder " + QFile::encodeName(folder()) + " does not exist");
             return;
         }
@@ -370,7 +366,7 @@ bool HistoricSession::flushArchive() {
     if (e == 0) return true;
     closeArchive();
     QFile::remove(archivePath());
-    abandon("Cannot write " + QFile::encodeName(archivePath()) + ": " + errnoText(e).toLatin1());
+    abandon("Cannot write " + QFile::encodeName(archivePath()) + ": " + ErrnoText(e).toLatin1());
     return false;
 }
 

@@ -1,5 +1,7 @@
 #include "wire/convert.h"
 
+#include <cstring>
+
 #include <QTime>
 
 #include <cctype>
@@ -375,6 +377,10 @@ QByteArray FormatHMS(int hour, int minute, int second) {
 QByteArray LocalClockHMS() {
     const QTime t = QTime::currentTime();
     return FormatHMS(t.hour(), t.minute(), t.second());
+}
+
+QString ErrnoText(int e) {
+    return QString::fromLocal8Bit(std::strerror(e));
 }
 
 } // namespace qxd

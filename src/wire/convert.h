@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
 #include <cstdint>
 #include <optional>
@@ -86,5 +87,8 @@ QByteArray FormatHMS(int hour, int minute, int second);
 
 // "hh:mm:ss" of the local clock, now.
 QByteArray LocalClockHMS();
+
+// The system's text for an errno value.
+QString ErrnoText(int e);
 
 } // namespace qxd

@@ -390,7 +390,7 @@ int main(int argc, char** argv) {
                              "(%lld on the CPU), the gap %lld us (%lld on the CPU)%s, %lld us in "
                              "the run queue:%s\n",
                              (long long)w.feedSocket.lastRead(), (long long)phaseClock.elapsed(),
-                             w.busyPoll().polling() ? "polling" : "not polling",
+                             w.tuning().busyPoll().polling() ? "polling" : "not polling",
                              sched_getcpu(), (long long)app.lastRead.us,
                              (long long)app.lastRead.cpuUs, (long long)app.gap.us,
                              (long long)app.gap.cpuUs, offCpu ? ", off the CPU" : "",
@@ -435,7 +435,7 @@ int main(int argc, char** argv) {
         phaseClock.start();
         feed->setRate(rate);
         run(ms);
-        const bool polling = w.busyPoll().polling();
+        const bool polling = w.tuning().busyPoll().polling();
         feed->setRate(0);
         // The rate sent is timed over the phase as it ran.
         const double seconds = double(phaseClock.nsecsElapsed()) / 1e9;
@@ -454,7 +454,7 @@ int main(int argc, char** argv) {
             rate, (long long)want, double(want) / seconds, (long long)got,
             (long long)w.feed.counters().maxChunk, (long long)maxAtMs, (long long)w.feed.counters().skippedChunks,
             (long long)(arrivals - arr0), bench::stealPercent(ticks0), polling ? " polling," : "",
-            w.busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
+            w.tuning().busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
         if (app.timing && overSeen > 0)
             std::fprintf(stderr,
                          "  chunks over 2000 after time off the CPU: %lld of %lld; of those, "

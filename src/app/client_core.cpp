@@ -41,7 +41,8 @@ ClientCore::ClientCore(ClientOptions o, QObject* parent)
     , feed(feedSocket, sender, handoff, reconnectTimer, *this, yieldOnce)
     , history(historicSocket, sender, handoff, *this, yieldOnce)
     , timing_(o.timing)
-    , settingsPath_(o.settingsPath.isEmpty() ? DefaultSettingsPath() : o.settingsPath) {
+    , settingsPath_(o.settingsPath.isEmpty() ? DefaultSettingsPath() : o.settingsPath)
+    , tuning_(o.tuning) {
     (void)g_registered;
     feed.reconnectIntervalMs = timing_.reconnectMs;
     reconnectTimer.timer.setInterval(timing_.reconnectMs);
@@ -193,7 +194,7 @@ void ClientCore::setReceived(std::int32_t count) {
 
 void ClientCore::chunkRead(qint64 bytes) {
     feedBytesRead += bytes;
-    busyPoll_.arrived(bytes);
+    tuning_.chunkRead(bytes);
     if (afterRead) std::exchange(afterRead, nullptr)();
 }
 

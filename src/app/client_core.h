@@ -5,8 +5,8 @@
 // what a session shows lands in `controls`, which the window displays.
 #pragma once
 
-#include "app/busy_poll.h"
 #include "app/controls.h"
+#include "app/tuning.h"
 #include "automation/client_operations.h"
 #include "feed/session.h"
 #include "handoff/handoff.h"
@@ -34,6 +34,7 @@ struct ClientTiming {
 
 struct ClientOptions {
     ClientTiming timing;
+    TuningMode tuning = TuningModeFromEnvironment();
     QString settingsPath;                      // empty: DefaultSettingsPath()
     std::unique_ptr<SocketComponent> feed;     // null: a TCP socket
     std::unique_ptr<SocketComponent> historic; // null: a TCP socket
@@ -120,8 +121,8 @@ public:
     const ClientTiming& timing() const { return timing_; }
     const QString& settingsPath() const { return settingsPath_; }
     MainWindow* view() const { return view_; }
-    const BusyPoll& busyPoll() const { return busyPoll_; }
-    BusyPoll& busyPoll() { return busyPoll_; } // tests replace its clocks
+    Tuning& tuning() { return tuning_; }
+    const Tuning& tuning() const { return tuning_; }
 
     // State, owned here.
     Controls controls;
@@ -160,7 +161,7 @@ private:
     void focusUserName() override;
     void logonStarted() override { history.resetReceived(); }
     void chunkRead(qint64 bytes) override;
-    void readingStopped() override { busyPoll_.stop(); }
+    void readingStopped() override { tuning_.readingStopped(); }
     // The historic panel.
     QByteArray historicHost() const override { return controls.historicHost; }
     QByteArray historicPort() const override { return controls.historicPort; }
@@ -169,7 +170,7 @@ private:
 
     ClientTiming timing_;
     QString settingsPath_;
-    BusyPoll busyPoll_;
+    Tuning tuning_;
     MainWindow* view_ = nullptr; // owned; made by the load step
     bool loaded_ = false;
     bool stopped_ = false;

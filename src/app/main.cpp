@@ -3,14 +3,12 @@
 // first host's Iniciar shows the window. Without a session bus it runs on
 // its own with the window shown.
 //
-//   --regserver     write the D-Bus activation file and exit
-//   --unregserver   remove it and exit
-//
-// Environment, for unattended runs and tests: QXD_PASSWORD fills the
-// password box (it is never written anywhere); QXD_TIMER1_MS and
-// QXD_TIMERHIST_MS replace the 30 s reconnect and 2 s historic intervals.
+// See Usage below for the options. Environment, for unattended runs and
+// tests: QXD_PASSWORD fills the password box (it is never written
+// anywhere); QXD_TIMER1_MS and QXD_TIMERHIST_MS replace the 30 s reconnect
+// and 2 s historic intervals; QXD_TUNING is the tuning's default.
 #include "app/client_core.h"
-#include "app/time_slice.h"
+#include "app/tuning.h"
 #include "automation/dbus_face.h"
 #include "automation/qxdclientcls.h"
 
@@ -51,47 +49,62 @@ int envInt(const char* name, int def) {
 
 } // namespace
 
+constexpr char Usage[] =
+    "Usage: qxdataclient [--tuning=auto|off] [--regserver | --unregserver | --help]\n"
+    "The market-data client: it takes the bus name QXDataClient.QXDClientCLS and waits\n"
+    "for hosts (without a session bus it shows its window and runs on its own).\n"
+    "\n"
+    "  --regserver      write the D-Bus activation file and exit\n"
+    "  --unregserver    remove it and exit\n"
+    "  --tuning=MODE    auto (default): latency tuning for fast feeds (short time\n"
+    "                   slice, polling while the feed is fast, a paced window);\n"
+    "                   off: a plain event loop. QXD_TUNING sets the default.\n"
+    "  --help           this text\n";
+
 int main(int argc, char** argv) {
-    // A short time slice, asked for before any thread starts so that Qt's
-    // threads (the bus connection's among them) inherit it. QXD_SLICE_US
-    // replaces it; 0 keeps the kernel's.
-    {
-        bool set = false;
-        const int us = qEnvironmentVariableIntValue("QXD_SLICE_US", &set);
-        const qxd::SliceResult r = qxd::RequestTimeSlice(set ? us : qxd::ShortSliceUs);
-        if (!r.error.isEmpty())
-            std::fprintf(stderr, "qxdataclient: the short time slice was refused: %s\n",
-                         qPrintable(r.error));
-    }
+    qxd::TuningMode tuning = qxd::TuningModeFromEnvironment();
+    QByteArray registration;
     for (int i = 1; i < argc; ++i) {
         const QByteArray a(argv[i]);
-        if (a == "--regserver" || a == "--unregserver") {
-            QCoreApplication core(argc, argv);
-            QString err;
-            const bool ok =
-                a == "--regserver"
-                    ? qxd::WriteServiceFile(QCoreApplication::applicationFilePath(), &err)
-                    : qxd::RemoveServiceFile(&err);
-            if (!ok)
-                std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
-            else
-                std::printf("%s %s\n", a == "--regserver" ? "Registered" : "Unregistered",
-                            qPrintable(qxd::ServiceFilePath()));
-            return ok ? 0 : 1;
+        if (a == "--help") {
+            std::fputs(Usage, stdout);
+            return 0;
         }
-        std::fprintf(stderr, "qxdataclient: unknown option %s (use --regserver or --unregserver)\n",
-                     argv[i]);
+        if (a == "--regserver" || a == "--unregserver") {
+            registration = a;
+            continue;
+        }
+        if (a.startsWith("--tuning=")) {
+            if (const auto m = qxd::ParseTuningMode(QByteArrayView(a).sliced(9))) {
+                tuning = *m;
+                continue;
+            }
+        }
+        std::fprintf(stderr, "qxdataclient: unknown option %s\n%s", argv[i], Usage);
         return 2;
     }
+    if (!registration.isEmpty()) {
+        QCoreApplication core(argc, argv);
+        QString err;
+        const bool ok = registration == "--regserver"
+                            ? qxd::WriteServiceFile(QCoreApplication::applicationFilePath(), &err)
+                            : qxd::RemoveServiceFile(&err);
+        if (!ok)
+            std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
+        else
+            std::printf("%s %s\n", registration == "--regserver" ? "Registered" : "Unregistered",
+                        qPrintable(qxd::ServiceFilePath()));
+        return ok ? 0 : 1;
+    }
+    // Before any thread starts, so that Qt's threads (the bus connection's
+    // among them) inherit the time slice.
+    if (const QString w = qxd::Tuning::beforeApplication(tuning); !w.isEmpty())
+        std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(w));
 
     // Without a display, run offscreen rather than fail.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The receive loop turns the event loop once per frame; Qt's own
-    // dispatcher does that turn in about half the instructions of the glib
-    // one. A QT_NO_GLIB already in the environment is left as it is.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("qxdataclient"));
     app.setQuitOnLastWindowClosed(false);
@@ -112,10 +125,11 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, onSignal);
     }
 
-    qxd::ClientTiming timing;
-    timing.reconnectMs = envInt("QXD_TIMER1_MS", timing.reconnectMs);
-    timing.schedulerMs = envInt("QXD_TIMERHIST_MS", timing.schedulerMs);
-    qxd::ClientCore::setInstanceTiming(timing);
+    qxd::ClientOptions options;
+    options.timing.reconnectMs = envInt("QXD_TIMER1_MS", options.timing.reconnectMs);
+    options.timing.schedulerMs = envInt("QXD_TIMERHIST_MS", options.timing.schedulerMs);
+    options.tuning = tuning;
+    qxd::ClientCore::setInstanceOptions(std::move(options));
     qxd::ClientCore* client = qxd::ClientCore::instance();
     client->controls.password = qgetenv("QXD_PASSWORD");
 

@@ -123,16 +123,18 @@ MainWindow::MainWindow(ClientCore& client)
     receivedHistoricLabel_ = label("receivedHistoricLabel", "NReceived", 3240, 60, 1212, 252);
     clientsLabel_ = label("clientsLabel", "NClients", 2460, 60, 612, 252);
     label("userNameCaption", "User Name", 120, 1140, 912, 192);
-    label("passwordCaption", "password", 180, 1500, 852, 192);
+    label("passwordCaption", "Password", 180, 1500, 852, 192);
     label("serverHostCaption", "Data IP", 60, 420, 972, 192);
     label("serverPortCaption", "Data Port", 120, 780, 912, 192);
     label("historicHostCaption", "Historic IP", 2340, 420, 852, 192);
     label("historicPortCaption", "Historic Port", 2160, 780, 1032, 192);
 
     // Made after the boxes, so it is deleted after them.
-    panelStyle_ = new PanelCacheStyle;
-    panelStyle_->setParent(this);
-    for (auto* e : findChildren<QLineEdit*>()) e->setStyle(panelStyle_);
+    if (c_.tuning().on()) {
+        panelStyle_ = new PanelCacheStyle;
+        panelStyle_->setParent(this);
+        for (auto* e : findChildren<QLineEdit*>()) e->setStyle(panelStyle_);
+    }
 
     // The client's procedures change values at any rate; the widget follows
     // a few times a second rather than on every change, and less often
@@ -149,14 +151,16 @@ MainWindow::MainWindow(ClientCore& client)
     tickClock_.start();
 
     caretFlashMs_ = QGuiApplication::styleHints()->cursorFlashTime();
-    caretRest_ = new QTimer(this);
-    caretRest_->setObjectName(QStringLiteral("caretRest"));
-    caretRest_->setSingleShot(true);
-    caretRest_->setInterval(CaretBlinkMs);
-    connect(caretRest_, &QTimer::timeout, this,
-            [] { QGuiApplication::styleHints()->setCursorFlashTime(0); });
-    for (auto* e : findChildren<QLineEdit*>()) e->installEventFilter(this);
-    wakeCaret();
+    if (c_.tuning().on()) {
+        caretRest_ = new QTimer(this);
+        caretRest_->setObjectName(QStringLiteral("caretRest"));
+        caretRest_->setSingleShot(true);
+        caretRest_->setInterval(CaretBlinkMs);
+        connect(caretRest_, &QTimer::timeout, this,
+                [] { QGuiApplication::styleHints()->setCursorFlashTime(0); });
+        for (auto* e : findChildren<QLineEdit*>()) e->installEventFilter(this);
+        wakeCaret();
+    }
     refresh();
 }
 
@@ -196,18 +200,22 @@ bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs) 
 }
 
 void MainWindow::tick() {
+    if (!c_.tuning().on()) {
+        refresh();
+        return;
+    }
     const qint64 ms = tickClock_.restart();
     // The tick's average, or the feed's rate now where that is higher: at a
     // burst after a quiet spell the average is still low.
     qint64 bytes = c_.feedBytesRead - tickBytes_;
     tickBytes_ = c_.feedBytesRead;
-    bytes = std::max(bytes, c_.busyPoll().recentCharsPerMs() * ms);
+    bytes = std::max(bytes, c_.tuning().recentCharsPerMs() * ms);
     // The constructor's refresh started sinceRefresh_.
     if (!RefreshDue(bytes, ms, refreshCostUs(), sinceRefresh_.elapsed())) return;
     // While the feed is fast the refresh waits for the next read, as the
     // repaint does (see event()); the repaint it asks for then waits for the
     // read after that, so the two never fall into one gap between reads.
-    if (c_.busyPoll().polling()) {
+    if (c_.tuning().polling()) {
         if (!refreshHeld_) {
             refreshHeld_ = true;
             holdUntilRead();
@@ -245,7 +253,7 @@ bool MainWindow::event(QEvent* e) {
     // socket: the feed's bytes come in bursts, and right after one is read
     // the next is furthest away, so fewer of them pile up during the
     // repaint. A few milliseconds at most.
-    if (e->type() == QEvent::UpdateRequest && !flushing_ && c_.busyPoll().polling()) {
+    if (e->type() == QEvent::UpdateRequest && !flushing_ && c_.tuning().polling()) {
         if (!held_) {
             held_ = true;
             if (!refreshHeld_) holdUntilRead();

@@ -73,10 +73,10 @@ private:
         *clientsLabel_;
     QPushButton *logonButton_, *hideButton_, *logoffHistButton_;
     QCheckBox* reconnectBox_;
-    QTimer *poll_, *heldTimer_, *caretRest_;
+    QTimer *poll_, *heldTimer_, *caretRest_ = nullptr;
     int caretFlashMs_; // the desktop's blink period
     void wakeCaret();
-    QStyle* panelStyle_;
+    QStyle* panelStyle_ = nullptr;
     int bufferBack_ = -1;
 
     // Pacing of the periodic refresh (see RefreshDue).

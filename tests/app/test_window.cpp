@@ -4,6 +4,8 @@
 #include "app/profile.h"
 #include "support/disk_faults.h"
 #include "support/fake_socket.h"
+#include "wire/frame.h"
+#include "wire/pack.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -31,6 +33,7 @@ struct Fixture {
     QTemporaryDir dir;
     FakeSocket* sock = new FakeSocket;
     std::unique_ptr<ClientCore> client;
+    TuningMode tuning = TuningMode::Auto;
     QString path() const { return dir.path() + "/QXDATA.INI"; }
     void writeIni(const QByteArray& text) {
         QFile f(path());
@@ -42,6 +45,7 @@ struct Fixture {
         ClientOptions o;
         o.settingsPath = path();
         o.feed.reset(sock);
+        o.tuning = tuning;
         client = std::make_unique<ClientCore>(std::move(o));
         return *client;
     }
@@ -68,6 +72,7 @@ private slots:
     void refreshWaitsForAFastFeed_data();
     void refreshWaitsForAFastFeed();
     void floodedWindowStillFollows();
+    void tuningOff();
     void blinkLeavesTheRefreshCost();
     void caretRestsWhenLeftAlone();
     void fastFeedRefreshesAndRepaintsAfterReads();
@@ -327,7 +332,7 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     c.showWindow();
     f.sock->state = SocketComponent::Open;
     // Polling must not stop because other tests keep the machine's CPUs busy.
-    c.busyPoll().setIdleClock([] { return qint64(-1); });
+    c.tuning().busyPoll().setIdleClock([] { return qint64(-1); });
     QLabel* label = ctl<QLabel>(c, "receivedLabel");
     struct Counter : QObject {
         int paints = 0;
@@ -340,11 +345,11 @@ void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
     const QByteArray junk(1500, 'j');
     QElapsedTimer t;
     t.start();
-    while (!c.busyPoll().polling() && t.elapsed() < 5000) {
+    while (!c.tuning().busyPoll().polling() && t.elapsed() < 5000) {
         f.sock->arrive(junk);
         QTest::qWait(1);
     }
-    QVERIFY(c.busyPoll().polling());
+    QVERIFY(c.tuning().busyPoll().polling());
 
     c.controls.received = 77;
     c.view()->refresh();
@@ -451,6 +456,33 @@ void TestWindow::floodedWindowStillFollows() {
     QTest::qWait(250); // a tick with the flood in it may still wait
     c.controls.received = 4;
     QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("4"), 400);
+}
+
+// With the tuning off the client is a plain event loop: a fast feed goes
+// through to the host without the thread ever polling, the window refreshes
+// on every tick and keeps the desktop's caret and style.
+void TestWindow::tuningOff() {
+    QCOMPARE(ParseTuningMode("off"), std::optional(TuningMode::Off));
+    QCOMPARE(ParseTuningMode("Auto"), std::nullopt);
+    Fixture f;
+    f.tuning = TuningMode::Off;
+    ClientCore& c = f.make();
+    QVERIFY(c.showWindow().isEmpty());
+    QVERIFY(!c.view()->findChild<QTimer*>(QStringLiteral("caretRest")));
+    QVERIFY(ctl<QLineEdit>(c, "userName")->style() == c.view()->style());
+    struct Count : HandOffListener {
+        int trades = 0;
+        void handOff(const HandOff& h) override { trades += h.vType == KindTrade; }
+    } host;
+    c.handoff.bind(&host);
+    f.sock->state = SocketComponent::Open;
+    c.feed.dispatch("#L");
+    const QByteArray trade = ConverteToSend(Compress("$PETR4,10.5,100,-0.25,1500,3"));
+    for (int i = 0; i < 2000; ++i) f.sock->arrive(trade + trade + trade);
+    QCOMPARE(host.trades, 6000);
+    QVERIFY(!c.tuning().polling());
+    c.controls.statusLine = "shown at the next tick";
+    QTRY_COMPARE(ctl<QLabel>(c, "statusLabel")->text(), QStringLiteral("shown at the next tick"));
 }
 
 QTEST_MAIN(TestWindow)

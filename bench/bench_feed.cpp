@@ -321,13 +321,10 @@ private:
 };
 
 int main(int argc, char** argv) {
-    // As the program does, before any thread starts.
-    int sliceUs = ShortSliceUs;
+    // --slice-us=N as QXD_SLICE_US; the slice is asked for as the program
+    // does, before any thread starts.
     for (int i = 1; i < argc; ++i)
-        if (QByteArray a(argv[i]); a.startsWith("--slice-us=")) sliceUs = a.mid(11).toInt();
-    const SliceResult slice = RequestTimeSlice(sliceUs);
-    std::fprintf(stderr, "time slice: %d us%s%s\n", slice.sliceUs,
-                 slice.error.isEmpty() ? "" : ", ", qPrintable(slice.error));
+        if (QByteArray a(argv[i]); a.startsWith("--slice-us=")) qputenv("QXD_SLICE_US", a.mid(11));
     QTemporaryDir dir;
     bench::clientEnvironment(dir.path());
     TimedApp app(argc, argv);

@@ -1,6 +1,8 @@
 // Helpers for the benchmarks: figures printed as "name: value unit".
 #pragma once
 
+#include "app/tuning.h"
+
 #include "sim/sim.h"
 
 #include <QDir>
@@ -98,12 +100,15 @@ inline bool quick(int argc, char** argv) {
     return false;
 }
 
-// The environment of an in-process client: offscreen, Qt's own event
-// dispatcher as the program chooses it, settings in `configDir` (never the
-// user's own).
+// The environment of an in-process client: offscreen, the process-wide
+// tuning as the program does it (QXD_TUNING, QXD_SLICE_US), settings in
+// `configDir` (never the user's own). Before any thread starts.
 inline void clientEnvironment(const QString& configDir) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+    const qxd::TuningMode mode = qxd::TuningModeFromEnvironment();
+    const QString warning = qxd::Tuning::beforeApplication(mode);
+    std::fprintf(stderr, "tuning: %s%s%s\n", qxd::TuningModeName(mode),
+                 warning.isEmpty() ? "" : ", ", qPrintable(warning));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configDir));
 }
 

@@ -13,7 +13,6 @@
 #include "automation/qxdclientcls.h"
 
 #include <QApplication>
-#include <QDBusConnectionInterface>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -37,12 +36,10 @@ int envInt(const char* name, int def) {
     return ok && v > 0 ? v : def;
 }
 
-// Ends the process. A round trip to the bus daemon first, so that every
-// message this program sent before (the reply to Release among them) has
-// left.
-[[noreturn]] void endProgram(int code) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected()) bus.interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
+// Ends the process, once everything sent on the bus (the reply to Release
+// among it) has been written.
+[[noreturn]] void endProgram(qxd::DBusFace& face, int code) {
+    face.flush();
     std::fflush(nullptr);
     std::_Exit(code);
 }
@@ -133,24 +130,23 @@ int main(int argc, char** argv) {
     qxd::ClientCore* client = qxd::ClientCore::instance();
     client->controls.password = qgetenv("QXD_PASSWORD");
 
+    qxd::DBusFace face;
     // The last release ends the program at once: no further event reaches
     // a host and no further byte of either socket is read.
-    qxd::QXDClientCLS::setProgramEnd([] { endProgram(0); });
-
-    qxd::DBusFace face(QDBusConnection::sessionBus());
-    face.signalSender().notice = [client](const QString& text) {
+    qxd::QXDClientCLS::setProgramEnd([&face] { endProgram(face, 0); });
+    face.notice = [client](const QString& text) {
         client->controls.messageLine = text.toUtf8();
         std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(text));
     };
     QString err;
     if (!face.start(&err)) {
         std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(err));
-        if (QDBusConnection::sessionBus().isConnected()) return 1; // the name is taken
+        if (face.connected()) return 1; // the name is taken
         std::fprintf(stderr, "qxdataclient: running without hosts\n");
         const QString loadErr = client->showWindow();
         if (!loadErr.isEmpty()) std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(loadErr));
     }
     const int rc = app.exec();
     client->unloadWindow();
-    endProgram(rc);
+    endProgram(face, rc);
 }

@@ -1,220 +1,291 @@
 #include "automation/dbus_face.h"
 
+#include "automation/qxdclientcls.h"
 #include "wire/convert.h"
 
-#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
-#include <QMetaProperty>
+#include <QFileInfo>
+#include <QPointer>
 #include <QSaveFile>
+#include <QSocketNotifier>
 #include <QStringDecoder>
+#include <QTimer>
 
-#include <dbus/dbus.h>
+#include <systemd/sd-bus.h>
 
-#include <atomic>
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <mutex>
+#include <ctime>
+#include <map>
+#include <poll.h>
+#include <string>
 #include <vector>
 
 namespace qxd {
 
-// ---------------------------------------------------------------------------
-// Signals written byte by byte
+QString BytesToBus(const QByteArray& b) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString s = utf8(b);
+    if (utf8.hasError()) s = QString::fromLatin1(b);
+    s.replace(QChar(0), QChar(0xFFFD));
+    return s;
+}
 
-struct SignalSender::Queue {
-    DBusConnection* connection;
-    std::mutex lock;
-    std::vector<QByteArray> messages;
-    bool woken = false;
-    // The bytes in `messages`: written under the lock, read without it.
-    std::atomic<qint64> queuedBytes{0};
-    // What the library holds unwritten, as last read in the connection's
-    // thread, and whether a fresh reading has been asked for.
-    std::atomic<qint64> libraryBytes{0};
-    std::atomic<bool> reading{false};
+QByteArray BusToBytes(const QString& s) {
+    return s.toUtf8();
+}
 
-    // In the connection's thread.
-    void readLibrary() {
-        libraryBytes.store(dbus_connection_get_outgoing_size(connection),
-                           std::memory_order_relaxed);
+QByteArray BusUtf8(const QByteArray& b) {
+    for (char c : b) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == 0 || u > 127) return BytesToBus(b).toUtf8(); // also where char is unsigned
     }
-    void drain() {
-        std::vector<QByteArray> batch;
-        {
-            std::lock_guard<std::mutex> g(lock);
-            batch.swap(messages);
-            queuedBytes.store(0, std::memory_order_relaxed);
-            woken = false;
-        }
-        for (const QByteArray& b : batch) {
-            DBusError error;
-            dbus_error_init(&error);
-            DBusMessage* m = dbus_message_demarshal(b.constData(), int(b.size()), &error);
-            if (!m) {
-                static std::atomic<bool> told{false};
-                if (!told.exchange(true))
-                    std::fprintf(stderr, "qxdataclient: a signal was refused: %s\n", error.message);
-                dbus_error_free(&error);
-                continue;
-            }
-            dbus_connection_send(connection, m, nullptr);
-            dbus_message_unref(m);
-        }
-        readLibrary();
-    }
+    return b;
+}
+
+namespace {
+
+constexpr char EventsInterface[] = "QXDataClient.__QXDClientCLS";
+constexpr char InstanceInterface[] = "QXDataClient.Instance";
+constexpr char FactoryInterface[] = "QXDataClient.ClassFactory";
+// What one queued message takes, on average over a quote's two signals,
+// for the backlog rule (the bus library counts messages, not bytes).
+constexpr qint64 QueuedMessageBytes = 400;
+
+// Property values as they travel: floats as d holding exactly the float's
+// value, texts as s (see BytesToBus), 16-bit integers as n, 32-bit ones as i.
+template <class T>
+constexpr const char* Signature = nullptr;
+template <>
+constexpr const char* Signature<float> = "d";
+template <>
+constexpr const char* Signature<double> = "d";
+template <>
+constexpr const char* Signature<QByteArray> = "s";
+template <>
+constexpr const char* Signature<std::int16_t> = "n";
+template <>
+constexpr const char* Signature<std::int32_t> = "i";
+
+int append(sd_bus_message* m, float v) {
+    return sd_bus_message_append(m, "d", double(v));
+}
+int append(sd_bus_message* m, double v) {
+    return sd_bus_message_append(m, "d", v);
+}
+int append(sd_bus_message* m, const QByteArray& v) {
+    return sd_bus_message_append(m, "s", BusUtf8(v).constData());
+}
+int append(sd_bus_message* m, std::int16_t v) {
+    return sd_bus_message_append(m, "n", v);
+}
+int append(sd_bus_message* m, std::int32_t v) {
+    return sd_bus_message_append(m, "i", v);
+}
+
+// A written double beyond a float's range narrows as the methods'
+// arguments do.
+int read(sd_bus_message* m, float& out) {
+    double d = 0;
+    const int r = sd_bus_message_read(m, "d", &d);
+    if (r >= 0) out = ToFloat(d);
+    return r;
+}
+int read(sd_bus_message* m, double& out) {
+    return sd_bus_message_read(m, "d", &out);
+}
+int read(sd_bus_message* m, QByteArray& out) {
+    const char* s = nullptr;
+    const int r = sd_bus_message_read(m, "s", &s);
+    if (r >= 0) out = BusToBytes(QString::fromUtf8(s));
+    return r;
+}
+int read(sd_bus_message* m, std::int16_t& out) {
+    return sd_bus_message_read(m, "n", &out);
+}
+int read(sd_bus_message* m, std::int32_t& out) {
+    return sd_bus_message_read(m, "i", &out);
+}
+
+} // namespace
+
+// One object on the bus: a QXDClientCLS and its three interfaces.
+class DBusInstance : public QObject {
+public:
+    DBusInstance(DBusFace::Private& face, int number, const char* creator);
+    ~DBusInstance() override;
+
+    QXDClientCLS cls;
+    const std::string path;
+
+    bool publish(sd_bus* bus);
+    const std::string& creator() const { return creator_; }
+    // The host's release (or its creator left the bus): the object leaves
+    // the bus at once; the release may end the program.
+    void release();
+    // Runs a method call taken off the bus, and answers it.
+    void run(sd_bus_message* call);
+
+private:
+    void propertiesSet(int kind);
+    void emitEvent(const char* member, const char* signature = nullptr, ...);
+    void unpublish();
+
+    DBusFace::Private& face_;
+    const std::string creator_;
+    sd_bus_slot* slots_[3] = {};
+    bool released_ = false;
+    bool quoteAdmitted_ = true; // the event after a property change follows it
 };
 
-SignalSender::SignalSender(const QDBusConnection& bus)
-    : queue_(std::make_shared<Queue>())
-    // The bus's own interface object is a child of the connection's private
-    // object, so it lives in the connection's thread and goes with it.
-    , busThreadObject_(bus.isConnected() ? bus.interface() : nullptr) {
-    queue_->connection = static_cast<DBusConnection*>(bus.internalPointer());
+struct DBusFace::Private {
+    DBusFace* q;
+    sd_bus* bus = nullptr;
+    int openError = 0;
+    QSocketNotifier* reader = nullptr;
+    QSocketNotifier* writer = nullptr;
+    QTimer timeout;
+    sd_bus_slot* factorySlot = nullptr;
+    int next = 1;
+    std::vector<QPointer<DBusInstance>> instances;
+    // One track a creating connection, whatever the number of its objects
+    // (each tracked name costs a match rule on the bus, and the bus allows
+    // a connection only so many).
+    std::map<std::string, sd_bus_track*> creators;
+    bool processing = false;
+    bool dropping = false;
+    qint64 dropped = 0;
+
+    void process();
+    void rearm();
+    void lost();
+    bool admitQuote();
+    int liveInstances() const {
+        int n = 0;
+        for (const auto& i : instances) n += !i.isNull();
+        return n;
+    }
+    void forget(DBusInstance* inst) {
+        std::erase_if(instances, [inst](const QPointer<DBusInstance>& p) { return p == inst; });
+        const std::string& c = inst->creator();
+        const bool more = std::any_of(instances.begin(), instances.end(),
+                                      [&c](const auto& p) { return p && p->creator() == c; });
+        if (more) return;
+        if (auto it = creators.find(c); it != creators.end()) {
+            sd_bus_track_unref(it->second);
+            creators.erase(it);
+        }
+    }
+    void track(const std::string& creator);
+    void creatorGone(sd_bus_track* track);
+};
+
+namespace {
+
+template <auto Field>
+int getProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                void* userdata, sd_bus_error*) {
+    return append(reply, static_cast<DBusInstance*>(userdata)->cls.*Field);
 }
 
-void SignalSender::send(QByteArrayView path, QByteArrayView interface, QByteArrayView member,
-                        QByteArrayView bodySignature, const QByteArray& body) {
-    if (!queue_->connection || !busThreadObject_) return;
-    if (++serial_ == 0) serial_ = 0x40000000;
-    QByteArray message = SignalMessage(path, interface, member, bodySignature, body, serial_);
-    bool wake;
-    {
-        std::lock_guard<std::mutex> g(queue_->lock);
-        queue_->queuedBytes.fetch_add(message.size(), std::memory_order_relaxed);
-        queue_->messages.push_back(std::move(message));
-        wake = !std::exchange(queue_->woken, true);
-    }
-    if (wake)
-        QMetaObject::invokeMethod(
-            busThreadObject_, [q = queue_] { q->drain(); }, Qt::QueuedConnection);
+template <auto Field>
+int setProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* value,
+                void* userdata, sd_bus_error*) {
+    return read(value, static_cast<DBusInstance*>(userdata)->cls.*Field);
 }
 
-bool SignalSender::admitQuote() {
-    if (!queue_->connection || !busThreadObject_) return true; // nothing is sent anyway
-    const qint64 waiting = queue_->queuedBytes.load(std::memory_order_relaxed) +
-                           queue_->libraryBytes.load(std::memory_order_relaxed);
-    if (!dropping_ && waiting <= HighBytes) return true;
-    if (dropping_ && waiting <= LowBytes) {
-        dropping_ = false;
-        if (notice)
-            notice(QStringLiteral("The session bus takes signals again; %1 quotes for the hosts "
-                                  "were dropped meanwhile")
-                       .arg(dropped_));
-        return true;
-    }
-    if (!dropping_) {
-        dropping_ = true;
-        dropped_ = 0;
-        if (notice)
-            notice(QStringLiteral("The session bus is not taking signals (%1 MB waiting): quotes "
-                                  "for the hosts are dropped until it does")
-                       .arg(waiting >> 20));
-    }
-    ++dropped_;
-    // While quotes are dropped nothing is drained, so the library's backlog
-    // is read afresh in its thread: one reading in flight at a time.
-    if (!queue_->reading.exchange(true))
-        QMetaObject::invokeMethod(
-            busThreadObject_,
-            [q = queue_] {
-                q->readLibrary();
-                q->reading.store(false);
-            },
-            Qt::QueuedConnection);
-    return false;
+// Method calls run as events of their own, off the bus library's dispatch:
+// a call that yields lets other calls and events run meanwhile.
+int takeCall(sd_bus_message* call, void* userdata, sd_bus_error*) {
+    auto* inst = static_cast<DBusInstance*>(userdata);
+    sd_bus_message_ref(call);
+    QMetaObject::invokeMethod(
+        inst,
+        [inst, call] {
+            inst->run(call);
+            sd_bus_message_unref(call);
+        },
+        Qt::QueuedConnection);
+    return 1;
 }
 
-// ---------------------------------------------------------------------------
-// Factory
+#define QXD_PROPERTY(Property, Type)                                                               \
+    SD_BUS_WRITABLE_PROPERTY(#Property, Signature<Type>, getProperty<&QXDClientCLS::Property>,     \
+                             setProperty<&QXDClientCLS::Property>, 0,                              \
+                             SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE)
+#define QXD_QUOTE_PROPERTY(Property, handOffField, Type) QXD_PROPERTY(Property, Type),
 
-DBusFace::DBusFace(const QDBusConnection& bus, QObject* parent)
-    : QObject(parent)
-    , bus_(bus)
-    , sender_(bus)
-    , watcher_(QString(), bus, QDBusServiceWatcher::WatchForUnregistration) {
-    new ClassFactoryAdaptor(this);
-    connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, &DBusFace::creatorGone);
-}
+// The interfaces, in the order of the host's contract.
+const sd_bus_vtable ClassVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    QXD_QUOTE_FIELDS(QXD_QUOTE_PROPERTY) QXD_PROPERTY(Flag, std::int16_t),
+    QXD_PROPERTY(QuvantixServerDateTime, double),
+    QXD_PROPERTY(nTicks, std::int16_t),
+    QXD_PROPERTY(mClassCont, std::int32_t),
+    SD_BUS_METHOD_WITH_NAMES("AddSymbol", "s", SD_BUS_PARAM(S), "", , takeCall, 0),
+    SD_BUS_METHOD("LogOff", "", "", takeCall, 0),
+    SD_BUS_METHOD_WITH_NAMES("RequestHistoricData", "sddd",
+                             SD_BUS_PARAM(S) SD_BUS_PARAM(Ty) SD_BUS_PARAM(D1) SD_BUS_PARAM(D2), "",
+                             , takeCall, 0),
+    SD_BUS_METHOD_WITH_NAMES("Iniciar", "s", SD_BUS_PARAM(S), "", , takeCall, 0),
+    SD_BUS_METHOD_WITH_NAMES("RequestSymbol", "s", SD_BUS_PARAM(S), "", , takeCall, 0),
+    SD_BUS_METHOD("ShowMe", "", "", takeCall, 0),
+    SD_BUS_VTABLE_END,
+};
+#undef QXD_QUOTE_PROPERTY
+#undef QXD_PROPERTY
 
-DBusFace::~DBusFace() {
-    for (const auto& i : instances_) delete i.data();
-}
+const sd_bus_vtable EventsVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_SIGNAL("FeederReady", "", 0),
+    SD_BUS_SIGNAL("RequestAllSimbols", "", 0),
+    SD_BUS_SIGNAL_WITH_NAMES("NewTime", "d", SD_BUS_PARAM(DateTime), 0),
+    SD_BUS_SIGNAL_WITH_NAMES("EndDownload", "sd", SD_BUS_PARAM(Symbol) SD_BUS_PARAM(Ty), 0),
+    SD_BUS_VTABLE_END,
+};
 
-bool DBusFace::start(QString* error) {
-    if (!bus_.isConnected()) {
-        *error = QStringLiteral("No session bus: %1").arg(bus_.lastError().message());
-        return false;
-    }
-    if (!bus_.registerObject(QString::fromLatin1(FactoryPath), this,
-                             QDBusConnection::ExportAdaptors)) {
-        *error =
-            QStringLiteral("Cannot export %1 on the bus").arg(QString::fromLatin1(FactoryPath));
-        return false;
-    }
-    if (!bus_.registerService(QString::fromLatin1(BusName))) {
-        *error = QStringLiteral("The bus name %1 is already taken: another qxdataclient is running")
-                     .arg(QString::fromLatin1(BusName));
-        bus_.unregisterObject(QString::fromLatin1(FactoryPath));
-        return false;
-    }
-    return true;
-}
+const sd_bus_vtable InstanceVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Release", "", "", takeCall, 0),
+    SD_BUS_VTABLE_END,
+};
 
-QDBusObjectPath DBusFace::CreateInstance() {
-    if (liveInstances() >= MaxInstances) {
-        if (calledFromDBus())
-            sendErrorReply(QDBusError::LimitsExceeded,
-                           QStringLiteral("At most %1 objects at a time").arg(MaxInstances));
-        return {};
+// The properties a relay sets, as PropertiesChanged names them.
+struct ChangedNames {
+    std::vector<const char*> quote, trade, time;
+    ChangedNames() {
+#define QXD_NAME(Property, handOffField, Type) quote.push_back(#Property);
+        QXD_QUOTE_FIELDS(QXD_NAME)
+#undef QXD_NAME
+        quote.push_back("Flag");
+        trade = quote;
+        trade.push_back("nTicks");
+        time.push_back("QuvantixServerDateTime");
+        for (auto* v : {&quote, &trade, &time}) v->push_back(nullptr);
     }
-    const QString creator = calledFromDBus() ? message().service() : QString();
-    const QString path = QStringLiteral("%1/%2").arg(QString::fromLatin1(FactoryPath)).arg(next_++);
-    auto* inst = new DBusInstance(*this, path, creator);
-    if (!bus_.registerObject(path, inst, QDBusConnection::ExportAdaptors)) {
-        delete inst;
-        if (calledFromDBus())
-            sendErrorReply(QDBusError::Failed, QStringLiteral("Cannot export %1").arg(path));
-        return {};
-    }
-    instances_.append(inst);
-    if (!creator.isEmpty()) watcher_.addWatchedService(creator);
-    return QDBusObjectPath(path);
-}
-
-int DBusFace::liveInstances() const {
-    int n = 0;
-    for (const auto& i : instances_) n += !i.isNull();
+};
+const ChangedNames& changedNames() {
+    static const ChangedNames n;
     return n;
 }
 
-void DBusFace::forget(DBusInstance* inst) {
-    bus_.unregisterObject(inst->path);
-    instances_.removeAll(inst);
-    bool creatorLeft = false;
-    for (const auto& i : instances_)
-        if (i && i->creator == inst->creator) creatorLeft = true;
-    if (!creatorLeft && !inst->creator.isEmpty()) watcher_.removeWatchedService(inst->creator);
+int creatorGone(sd_bus_track* track, void* userdata) {
+    static_cast<DBusFace::Private*>(userdata)->creatorGone(track);
+    return 0;
 }
 
-void DBusFace::creatorGone(const QString& name) {
-    // Copy: releasing changes the list (and may end the program).
-    const QList<QPointer<DBusInstance>> all = instances_;
-    for (const auto& i : all)
-        if (i && i->creator == name) i->release();
-}
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Instance
 
-DBusInstance::DBusInstance(DBusFace& face, const QString& p, const QString& c)
-    : path(p)
-    , creator(c)
+DBusInstance::DBusInstance(DBusFace::Private& face, int number, const char* creator)
+    : path(std::string(FactoryPath) + "/" + std::to_string(number))
     , face_(face)
-    , pathBytes_(p.toLatin1()) {
-    auto* properties = new ClsAdaptor(this);
-    new EventsAdaptor(this);
-    new InstanceAdaptor(this);
-    new PropertiesAdaptor(this, properties);
+    , creator_(creator ? creator : "") {
     connect(&cls, &QXDClientCLS::propertiesSet, this, &DBusInstance::propertiesSet);
     connect(&cls, &QXDClientCLS::FeederReady, this, [this] {
         if (quoteAdmitted_) emitEvent("FeederReady");
@@ -222,99 +293,309 @@ DBusInstance::DBusInstance(DBusFace& face, const QString& p, const QString& c)
     connect(&cls, &QXDClientCLS::RequestAllSimbols, this,
             [this] { emitEvent("RequestAllSimbols"); });
     connect(&cls, &QXDClientCLS::NewTime, this, [this](double t) {
-        if (!quoteAdmitted_) return;
-        BusWriter w;
-        w.f64(t);
-        emitEvent("NewTime", "d", w.bytes);
+        if (quoteAdmitted_) emitEvent("NewTime", "d", t);
     });
     connect(&cls, &QXDClientCLS::EndDownload, this, [this](const QByteArray& s, float ty) {
-        BusWriter w;
-        w.string(BusUtf8(s));
-        w.f64(double(ty));
-        emitEvent("EndDownload", "sd", w.bytes);
+        emitEvent("EndDownload", "sd", BusUtf8(s).constData(), double(ty));
     });
 }
 
-DBusInstance::~DBusInstance() = default;
-
-void DBusInstance::reply(const QString& error) {
-    if (!error.isEmpty() && calledFromDBus()) sendErrorReply(QDBusError::Failed, error);
+DBusInstance::~DBusInstance() {
+    unpublish();
 }
 
-void DBusInstance::replyError(QDBusError::ErrorType type, const QString& text) {
-    if (calledFromDBus()) sendErrorReply(type, text);
+bool DBusInstance::publish(sd_bus* bus) {
+    const sd_bus_vtable* tables[] = {ClassVtable, EventsVtable, InstanceVtable};
+    const char* names[] = {ClassInterface, EventsInterface, InstanceInterface};
+    for (int i = 0; i < 3; ++i)
+        if (sd_bus_add_object_vtable(bus, &slots_[i], path.c_str(), names[i], tables[i], this) < 0)
+            return false;
+    return true;
+}
+
+void DBusInstance::unpublish() {
+    for (sd_bus_slot*& s : slots_) s = sd_bus_slot_unref(s);
 }
 
 void DBusInstance::release() {
     if (released_) return;
     released_ = true;
-    // Answered first: the program may end inside the release, at once.
-    if (calledFromDBus()) {
-        setDelayedReply(true);
-        face_.bus().send(message().createReply());
-    }
     // The object leaves the bus whatever its count; the count only decides
     // whether the program ends.
+    unpublish();
     face_.forget(this);
     cls.Release();
     deleteLater();
 }
 
-void DBusInstance::emitEvent(const char* member, QByteArrayView signature, const QByteArray& body) {
-    face_.signalSender().send(pathBytes_, "QXDataClient.__QXDClientCLS", member, signature, body);
+void DBusInstance::run(sd_bus_message* call) {
+    const std::string member = sd_bus_message_get_member(call);
+    sd_bus* bus = sd_bus_message_get_bus(call);
+    auto answer = [&](const QString& error) {
+        if (error.isEmpty())
+            sd_bus_reply_method_return(call, "");
+        else
+            sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED, "%s", qPrintable(error));
+        face_.rearm();
+    };
+    if (released_) {
+        sd_bus_reply_method_errorf(call, SD_BUS_ERROR_UNKNOWN_OBJECT, "%s was released",
+                                   path.c_str());
+        return;
+    }
+    (void)bus;
+    if (member == "Release") {
+        answer({}); // before the release, which may end the program at once
+        release();
+        return;
+    }
+    if (member == "LogOff") return answer(cls.LogOff());
+    if (member == "ShowMe") return answer(cls.ShowMe());
+    if (member == "RequestHistoricData") {
+        const char* s = nullptr;
+        double ty = 0, d1 = 0, d2 = 0;
+        if (sd_bus_message_read(call, "sddd", &s, &ty, &d1, &d2) < 0)
+            return answer(QStringLiteral("Bad arguments"));
+        return answer(
+            cls.RequestHistoricData(BusToBytes(QString::fromUtf8(s)), ToFloat(ty), d1, d2));
+    }
+    const char* s = nullptr;
+    if (sd_bus_message_read(call, "s", &s) < 0) return answer(QStringLiteral("Bad arguments"));
+    const QByteArray text = BusToBytes(QString::fromUtf8(s));
+    if (member == "AddSymbol") return answer(cls.AddSymbol(text));
+    if (member == "Iniciar") return answer(cls.Iniciar(text));
+    if (member == "RequestSymbol") return answer(cls.RequestSymbol(text));
+    answer(QStringLiteral("Unknown method"));
+}
+
+void DBusInstance::emitEvent(const char* member, const char* signature, ...) {
+    if (!face_.bus || released_) return;
+    sd_bus_message* m = nullptr;
+    if (sd_bus_message_new_signal(face_.bus, &m, path.c_str(), EventsInterface, member) >= 0) {
+        int r = 0;
+        if (signature) {
+            va_list ap;
+            va_start(ap, signature);
+            r = sd_bus_message_appendv(m, signature, ap);
+            va_end(ap);
+        }
+        if (r >= 0) sd_bus_send(face_.bus, m, nullptr);
+        sd_bus_message_unref(m);
+    }
+    face_.rearm();
 }
 
 void DBusInstance::propertiesSet(int kind) {
-    quoteAdmitted_ = face_.signalSender().admitQuote();
-    if (!quoteAdmitted_) return;
-    face_.signalSender().send(pathBytes_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                              "sa{sv}as", PropertiesChangedBody(ClassInterface, kind, cls));
+    quoteAdmitted_ = face_.admitQuote();
+    if (!quoteAdmitted_ || !face_.bus || released_) return;
+    const ChangedNames& n = changedNames();
+    const auto& names = kind == KindTime ? n.time : kind == KindTrade ? n.trade : n.quote;
+    sd_bus_emit_properties_changed_strv(face_.bus, path.c_str(), ClassInterface,
+                                        const_cast<char**>(names.data()));
+    face_.rearm();
 }
 
-int PropertiesAdaptor::find(const QString& interface, const QString& name) {
-    const QMetaObject* mo = properties_->metaObject();
-    const int index = mo->indexOfProperty(name.toUtf8().constData());
-    if ((!interface.isEmpty() && interface != QLatin1String(ClassInterface)) ||
-        index < mo->propertyOffset()) {
-        i_->replyError(QDBusError::UnknownProperty,
-                       QStringLiteral("No property %1 in %2").arg(name, interface));
-        return -1;
+// ---------------------------------------------------------------------------
+// The connection in Qt's event loop
+
+void DBusFace::Private::process() {
+    if (!bus || processing) return;
+    processing = true;
+    int r = 0;
+    while ((r = sd_bus_process(bus, nullptr)) > 0) {
     }
-    return index;
-}
-
-QDBusVariant PropertiesAdaptor::Get(const QString& interface, const QString& name) {
-    const int index = find(interface, name);
-    if (index < 0) return {};
-    return QDBusVariant(properties_->metaObject()->property(index).read(properties_));
-}
-
-QVariantMap PropertiesAdaptor::GetAll(const QString& interface) {
-    QVariantMap all;
-    if (!interface.isEmpty() && interface != QLatin1String(ClassInterface)) return all;
-    const QMetaObject* mo = properties_->metaObject();
-    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
-        all.insert(QString::fromLatin1(mo->property(i).name()), mo->property(i).read(properties_));
-    return all;
-}
-
-void PropertiesAdaptor::Set(const QString& interface, const QString& name,
-                            const QDBusVariant& value) {
-    const int index = find(interface, name);
-    if (index < 0) return;
-    const QMetaProperty p = properties_->metaObject()->property(index);
-    if (value.variant().metaType() != p.metaType()) {
-        i_->replyError(QDBusError::InvalidArgs,
-                       QStringLiteral("%1 takes a value of type %2, not %3")
-                           .arg(name, QString::fromLatin1(p.metaType().name()),
-                                QString::fromLatin1(value.variant().metaType().name())));
+    processing = false;
+    if (r < 0 && r != -EBUSY) {
+        lost();
         return;
     }
-    p.write(properties_, value.variant());
+    rearm();
 }
 
-void ClsAdaptor::RequestHistoricData(const QString& S, double Ty, double D1, double D2) {
-    i_->reply(c_.RequestHistoricData(BusToBytes(S), ToFloat(Ty), D1, D2));
+void DBusFace::Private::rearm() {
+    if (!bus) return;
+    const int events = sd_bus_get_events(bus);
+    if (events < 0) return;
+    writer->setEnabled(events & POLLOUT);
+    std::uint64_t until = 0;
+    if (sd_bus_get_timeout(bus, &until) < 0 || until == UINT64_MAX) {
+        timeout.stop();
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t nowUs =
+        std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
+    timeout.start(int(until > nowUs ? (until - nowUs + 999) / 1000 : 0));
+}
+
+// The bus went away: every object's creator with it.
+void DBusFace::Private::lost() {
+    reader->setEnabled(false);
+    writer->setEnabled(false);
+    timeout.stop();
+    const std::vector<QPointer<DBusInstance>> all = instances;
+    for (const auto& i : all)
+        if (i)
+            QMetaObject::invokeMethod(
+                i,
+                [i] {
+                    if (i) i->release();
+                },
+                Qt::QueuedConnection);
+}
+
+void DBusFace::Private::track(const std::string& creator) {
+    if (creator.empty() || creators.count(creator)) return;
+    sd_bus_track* t = nullptr;
+    if (sd_bus_track_new(bus, &t, qxd::creatorGone, this) < 0) return;
+    if (sd_bus_track_add_name(t, creator.c_str()) < 0) {
+        sd_bus_track_unref(t); // not tracked: its objects live until released
+        return;
+    }
+    creators[creator] = t;
+}
+
+// The connection that created objects left the bus: each is released, as
+// an event of its own. The empty track goes at once (the bus library would
+// call again for it on every dispatch).
+void DBusFace::Private::creatorGone(sd_bus_track* t) {
+    std::string creator;
+    for (auto it = creators.begin(); it != creators.end(); ++it)
+        if (it->second == t) {
+            creator = it->first;
+            creators.erase(it);
+            break;
+        }
+    sd_bus_track_unref(t);
+    for (const auto& i : instances)
+        if (i && i->creator() == creator)
+            QMetaObject::invokeMethod(
+                i,
+                [i] {
+                    if (i) i->release();
+                },
+                Qt::QueuedConnection);
+}
+
+bool DBusFace::Private::admitQuote() {
+    if (!bus) return true; // nothing is sent anyway
+    std::uint64_t queued = 0;
+    sd_bus_get_n_queued_write(bus, &queued);
+    const qint64 waiting = qint64(queued) * QueuedMessageBytes;
+    if (!dropping && waiting <= HighBytes) return true;
+    if (dropping && waiting <= LowBytes) {
+        dropping = false;
+        if (q->notice)
+            q->notice(QStringLiteral("The session bus takes signals again; %1 quotes for the hosts "
+                                     "were dropped meanwhile")
+                          .arg(dropped));
+        return true;
+    }
+    if (!dropping) {
+        dropping = true;
+        dropped = 0;
+        if (q->notice)
+            q->notice(
+                QStringLiteral("The session bus is not taking signals (%1 MB waiting): quotes "
+                               "for the hosts are dropped until it does")
+                    .arg(waiting >> 20));
+    }
+    ++dropped;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Factory
+
+namespace {
+
+int createInstance(sd_bus_message* call, void* userdata, sd_bus_error* error) {
+    auto* d = static_cast<DBusFace::Private*>(userdata);
+    if (d->liveInstances() >= DBusFace::MaxInstances)
+        return sd_bus_error_setf(error, SD_BUS_ERROR_LIMITS_EXCEEDED,
+                                 "At most %d objects at a time", DBusFace::MaxInstances);
+    auto* inst = new DBusInstance(*d, d->next++, sd_bus_message_get_sender(call));
+    if (!inst->publish(d->bus)) {
+        const std::string path = inst->path;
+        delete inst;
+        return sd_bus_error_setf(error, SD_BUS_ERROR_FAILED, "Cannot export %s", path.c_str());
+    }
+    d->instances.emplace_back(inst);
+    d->track(inst->creator());
+    return sd_bus_reply_method_return(call, "o", inst->path.c_str());
+}
+
+const sd_bus_vtable FactoryVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("CreateInstance", "", "o", createInstance, 0),
+    SD_BUS_VTABLE_END,
+};
+
+} // namespace
+
+DBusFace::DBusFace()
+    : d_(std::make_unique<Private>()) {
+    d_->q = this;
+    d_->openError = sd_bus_open_user(&d_->bus);
+    if (d_->openError < 0) {
+        d_->bus = nullptr;
+        return;
+    }
+    const int fd = sd_bus_get_fd(d_->bus);
+    d_->reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    d_->writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    d_->writer->setEnabled(false);
+    d_->timeout.setSingleShot(true);
+    connect(d_->reader, &QSocketNotifier::activated, this, [this] { d_->process(); });
+    connect(d_->writer, &QSocketNotifier::activated, this, [this] { d_->process(); });
+    connect(&d_->timeout, &QTimer::timeout, this, [this] { d_->process(); });
+    d_->rearm();
+}
+
+DBusFace::~DBusFace() {
+    for (const auto& i : d_->instances) delete i.data();
+    for (auto& [name, t] : d_->creators) sd_bus_track_unref(t);
+    sd_bus_slot_unref(d_->factorySlot);
+    if (d_->bus) sd_bus_flush_close_unref(d_->bus);
+}
+
+bool DBusFace::connected() const {
+    return d_->bus != nullptr;
+}
+
+int DBusFace::liveInstances() const {
+    return d_->liveInstances();
+}
+
+bool DBusFace::start(QString* error) {
+    if (!d_->bus) {
+        *error = QStringLiteral("No session bus: %1").arg(ErrnoText(-d_->openError));
+        return false;
+    }
+    if (sd_bus_add_object_vtable(d_->bus, &d_->factorySlot, FactoryPath, FactoryInterface,
+                                 FactoryVtable, d_.get()) < 0) {
+        *error =
+            QStringLiteral("Cannot export %1 on the bus").arg(QString::fromLatin1(FactoryPath));
+        return false;
+    }
+    const int r = sd_bus_request_name(d_->bus, BusName, 0);
+    if (r < 0) {
+        *error = r == -EEXIST
+                     ? QStringLiteral("The bus name %1 is already taken: another qxdataclient is "
+                                      "running")
+                           .arg(QString::fromLatin1(BusName))
+                     : QStringLiteral("Cannot take the bus name %1: %2")
+                           .arg(QString::fromLatin1(BusName), ErrnoText(-r));
+        d_->factorySlot = sd_bus_slot_unref(d_->factorySlot);
+        return false;
+    }
+    d_->process();
+    return true;
+}
+
+void DBusFace::flush() {
+    if (d_->bus) sd_bus_flush(d_->bus);
 }
 
 // ---------------------------------------------------------------------------

@@ -253,23 +253,60 @@ const sd_bus_vtable InstanceVtable[] = {
     SD_BUS_VTABLE_END,
 };
 
-// The properties a relay sets, as PropertiesChanged names them.
-struct ChangedNames {
-    std::vector<const char*> quote, trade, time;
-    ChangedNames() {
-#define QXD_NAME(Property, handOffField, Type) quote.push_back(#Property);
-        QXD_QUOTE_FIELDS(QXD_NAME)
-#undef QXD_NAME
-        quote.push_back("Flag");
+// The properties a relay sets, each with how PropertiesChanged carries it.
+// The message is built here with the library's own writer rather than by
+// sd_bus_emit_properties_changed, which looks every name up in the object
+// tree anew: a quote's properties are known, and a quote is the hot path.
+struct ChangedEntry {
+    const char* name;
+    const char* signature;
+    int (*append)(sd_bus_message*, const QXDClientCLS&);
+};
+struct ChangedEntries {
+    std::vector<ChangedEntry> quote, trade, time;
+    ChangedEntries() {
+#define QXD_ENTRY(Property, Type)                                                                  \
+    ChangedEntry {                                                                                 \
+#Property, Signature < Type>,                                                              \
+            [](sd_bus_message * m, const QXDClientCLS& c) { return append(m, c.Property); }        \
+    }
+#define QXD_QUOTE_ENTRY(Property, handOffField, Type) quote.push_back(QXD_ENTRY(Property, Type));
+        QXD_QUOTE_FIELDS(QXD_QUOTE_ENTRY)
+        quote.push_back(QXD_ENTRY(Flag, std::int16_t));
         trade = quote;
-        trade.push_back("nTicks");
-        time.push_back("QuvantixServerDateTime");
-        for (auto* v : {&quote, &trade, &time}) v->push_back(nullptr);
+        trade.push_back(QXD_ENTRY(nTicks, std::int16_t));
+        time.push_back(QXD_ENTRY(QuvantixServerDateTime, double));
+#undef QXD_QUOTE_ENTRY
+#undef QXD_ENTRY
     }
 };
-const ChangedNames& changedNames() {
-    static const ChangedNames n;
-    return n;
+const ChangedEntries& changedEntries() {
+    static const ChangedEntries e;
+    return e;
+}
+
+// PropertiesChanged (sa{sv}as) for `entries` of `cls`.
+int sendPropertiesChanged(sd_bus* bus, const char* path, const std::vector<ChangedEntry>& entries,
+                          const QXDClientCLS& cls) {
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_signal(bus, &m, path, "org.freedesktop.DBus.Properties",
+                                      "PropertiesChanged");
+    if (r < 0) return r;
+    r = sd_bus_message_append(m, "s", ClassInterface);
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{sv}");
+    for (const ChangedEntry& e : entries) {
+        if (r >= 0) r = sd_bus_message_open_container(m, 'e', "sv");
+        if (r >= 0) r = sd_bus_message_append(m, "s", e.name);
+        if (r >= 0) r = sd_bus_message_open_container(m, 'v', e.signature);
+        if (r >= 0) r = e.append(m, cls);
+        if (r >= 0) r = sd_bus_message_close_container(m);
+        if (r >= 0) r = sd_bus_message_close_container(m);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    if (r >= 0) r = sd_bus_message_append(m, "as", 0);
+    if (r >= 0) r = sd_bus_send(bus, m, nullptr);
+    sd_bus_message_unref(m);
+    return r;
 }
 
 int creatorGone(sd_bus_track* track, void* userdata) {
@@ -388,10 +425,12 @@ void DBusInstance::emitEvent(const char* member, const char* signature, ...) {
 void DBusInstance::propertiesSet(int kind) {
     quoteAdmitted_ = face_.admitQuote();
     if (!quoteAdmitted_ || !face_.bus || released_) return;
-    const ChangedNames& n = changedNames();
-    const auto& names = kind == KindTime ? n.time : kind == KindTrade ? n.trade : n.quote;
-    sd_bus_emit_properties_changed_strv(face_.bus, path.c_str(), ClassInterface,
-                                        const_cast<char**>(names.data()));
+    const ChangedEntries& e = changedEntries();
+    sendPropertiesChanged(face_.bus, path.c_str(),
+                          kind == KindTime    ? e.time
+                          : kind == KindTrade ? e.trade
+                                              : e.quote,
+                          cls);
     face_.rearm();
 }
 

@@ -248,9 +248,9 @@ void TestDBus::hostSession() {
     QCOMPARE(l.times.at(0), 38190.0 + 15.5 / 24);
 
     // Properties read back, as the relay left them.
-    QDBusInterface props(BusName, path, "org.freedesktop.DBus.Properties", host);
-    QDBusReply<QDBusVariant> last = props.call("Get", QString(ClassInterface), "Last");
-    QCOMPARE(last.value().variant().toDouble(), 10.5);
+    r = call(host, path, "org.freedesktop.DBus.Properties", "Get",
+             {QString(ClassInterface), QStringLiteral("Last")});
+    QCOMPARE(r.arguments().value(0).value<QDBusVariant>().variant().toDouble(), 10.5);
 
     // Wrong argument types and a symbol of megabytes: an error for the
     // host, and the client carries on.

@@ -1,5 +1,5 @@
-// When the client's thread polls instead of sleeping: the rate rules as
-// tables, and the machine's idle time through clocks the test drives.
+// When the client's thread polls instead of sleeping: the rules over the
+// feed's rate and the machine's idle time, as tables.
 #include "app/busy_poll.h"
 
 #include <QElapsedTimer>
@@ -17,9 +17,8 @@ private slots:
     void rate();
     void room_data();
     void room();
-    void followsTheFeed();
-    void recentRate();
-    void yieldsACrowdedMachine();
+    void crowded_data();
+    void crowded();
 };
 
 void TestBusyPoll::rate_data() {
@@ -68,97 +67,21 @@ void TestBusyPoll::room() {
     QTEST(BusyPoll::Room(idleMs, ownCpuMs, ms), "room");
 }
 
-void TestBusyPoll::followsTheFeed() {
-    BusyPoll p;
-    // The machine's idle time is left out: a busy machine (a parallel test
-    // run) would keep polling from starting. That has a test of its own.
-    p.setIdleClock([] { return qint64(-1); });
-    auto flood = [&] {
-        QElapsedTimer t;
-        t.start();
-        while (!p.polling() && t.elapsed() < 5000) {
-            p.arrived(10000);
-            QTest::qWait(1);
-        }
-        return p.polling();
-    };
-    QVERIFY(!p.polling());
-    QVERIFY(flood());
-    // A feed gone quiet lets the thread sleep again without another read.
-    QTRY_VERIFY(!p.polling());
-    QVERIFY(flood());
-    p.stop();
-    QVERIFY(!p.polling());
+void TestBusyPoll::crowded_data() {
+    QTest::addColumn<qint64>("idleMs");
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<bool>("crowded");
+    // Crowded below a fifth of one CPU idle, over both CPUs together.
+    QTest::newRow("no idle time") << qint64(0) << qint64(100) << true;
+    QTest::newRow("just under a fifth") << qint64(19) << qint64(100) << true;
+    QTest::newRow("a fifth") << qint64(20) << qint64(100) << false;
+    QTest::newRow("a CPU to spare") << qint64(100) << qint64(100) << false;
 }
 
-// The window paces its refresh by this: a burst after a quiet spell must
-// show at once, not averaged with the quiet.
-void TestBusyPoll::recentRate() {
-    BusyPoll p;
-    p.setIdleClock([] { return qint64(-1); });
-    p.arrived(10);
-    QTest::qWait(60);
-    p.arrived(10);
-    QCOMPARE(p.recentCharsPerMs(), qint64(0));
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5) p.arrived(100), QTest::qWait(1); // bytes at 100 or more a ms
-    QVERIFY2(p.recentCharsPerMs() >= 20, QByteArray::number(p.recentCharsPerMs()));
-    QTest::qWait(60);
-    QVERIFY2(p.recentCharsPerMs() < 20, QByteArray::number(p.recentCharsPerMs()));
-}
-
-void TestBusyPoll::yieldsACrowdedMachine() {
-    BusyPoll p;
-    // A machine whose CPUs are idle `idlePercent` of one CPU from now on,
-    // and a reader that uses `ownPercent` of one.
-    QElapsedTimer clock;
-    clock.start();
-    qint64 idlePercent = -1, ownPercent = 20;
-    auto meter = [&](const qint64& percent) {
-        return [&clock, &percent, total = qint64(0), last = qint64(0)]() mutable -> qint64 {
-            const qint64 now = clock.elapsed();
-            total += (now - std::exchange(last, now)) * std::max<qint64>(0, percent) / 100;
-            return percent < 0 ? -1 : total;
-        };
-    };
-    p.setIdleClock(meter(idlePercent));
-    p.setCpuClock(meter(ownPercent));
-    // A fast feed for `ms`, or until `stop`; whether the thread polled.
-    auto fastFeed = [&](int ms, const std::function<bool()>& stop = {}) {
-        QElapsedTimer t;
-        t.start();
-        bool polled = false;
-        while (t.elapsed() < ms && !(stop && stop())) {
-            p.arrived(100000);
-            polled |= p.polling();
-            QTest::qWait(1);
-        }
-        return polled;
-    };
-    // Where the idle time cannot be read, polling goes on.
-    fastFeed(150);
-    QVERIFY(p.polling());
-    // A CPU to spare.
-    idlePercent = 100;
-    fastFeed(250);
-    QVERIFY(p.polling());
-    // None: polling ends, and the fast feed does not start it again until
-    // the back-off is over.
-    idlePercent = 0;
-    fastFeed(1000, [&] { return !p.polling(); });
-    QVERIFY(!p.polling());
-    QVERIFY(p.crowded());
-    QVERIFY(!fastFeed(300));
-    // Nor after the back-off while the machine, with the thread asleep,
-    // has less idle time than polling would take.
-    idlePercent = 60;
-    QTest::qWait(BusyPoll::CrowdedBackoffMs);
-    QVERIFY(!fastFeed(300));
-    // Room again: polling starts once a window has shown it.
-    idlePercent = 150;
-    QVERIFY(fastFeed(1000, [&] { return p.polling(); }));
-    QVERIFY(!p.crowded());
+void TestBusyPoll::crowded() {
+    QFETCH(qint64, idleMs);
+    QFETCH(qint64, ms);
+    QTEST(BusyPoll::Crowded(idleMs, ms), "crowded");
 }
 
 QTEST_MAIN(TestBusyPoll)

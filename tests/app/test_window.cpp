@@ -71,9 +71,7 @@ private slots:
     void cachedPanelsMatchTheStyle();
     void refreshWaitsForAFastFeed_data();
     void refreshWaitsForAFastFeed();
-    void floodedWindowStillFollows();
     void tuningOff();
-    void blinkLeavesTheRefreshCost();
     void caretRestsWhenLeftAlone();
     void fastFeedRefreshesAndRepaintsAfterReads();
 };
@@ -268,30 +266,6 @@ void TestWindow::cachedPanelsMatchTheStyle() {
     }
 }
 
-void TestWindow::blinkLeavesTheRefreshCost() {
-    Fixture f;
-    ClientCore& c = f.make();
-    c.showWindow();
-    MainWindow* w = c.view();
-    c.controls.lastMessage = QByteArray(200, 'x');
-    c.controls.received = 5;
-    w->refresh();
-    QTRY_VERIFY(w->refreshCostUs() > 0);
-    QTest::qWait(50);
-    const qint64 cost = w->refreshCostUs();
-    // A repaint that no refresh caused, as the focused box's cursor makes.
-    for (int i = 0; i < 3; ++i) {
-        ctl<QLineEdit>(c, "userName")->update();
-        QTest::qWait(20);
-    }
-    QCOMPARE(w->refreshCostUs(), cost);
-    // A refresh that changes nothing leaves it too.
-    w->refresh();
-    ctl<QLineEdit>(c, "userName")->update();
-    QTest::qWait(20);
-    QCOMPARE(w->refreshCostUs(), cost);
-}
-
 // The caret blinks for a while after the user's last action in the window,
 // then stays lit; a key, a click or the focus wakes it again. The desktop's
 // blink period is restored when the window goes.
@@ -429,33 +403,6 @@ void TestWindow::refreshWaitsForAFastFeed() {
     QFETCH(qint64, staleMs);
     QFETCH(bool, due);
     QCOMPARE(RefreshDue(bytes, tickMs, costUs, staleMs), due);
-}
-
-// Under a feed far too fast for any repaint the window follows about once
-// a second, not every tick and not never; a quiet feed is followed at once.
-void TestWindow::floodedWindowStillFollows() {
-    Fixture f;
-    ClientCore& c = f.make();
-    c.showWindow();
-    QLabel* shown = ctl<QLabel>(c, "receivedLabel");
-    c.controls.received = 1;
-    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("1"), 1000);
-
-    QTimer flood; // a gigabyte every 10 ms
-    connect(&flood, &QTimer::timeout, this, [&] { c.feedBytesRead += 1'000'000'000; });
-    flood.start(10);
-    QTest::qWait(250);
-    c.controls.received = 2; // caught by whichever refresh comes next, once the cap runs out
-    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("2"), 3000);
-    c.controls.received = 3; // just after a refresh: not within the next half second
-    QTest::qWait(500);
-    QCOMPARE(shown->text(), QStringLiteral("2"));
-    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("3"), 3000);
-
-    flood.stop();
-    QTest::qWait(250); // a tick with the flood in it may still wait
-    c.controls.received = 4;
-    QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QStringLiteral("4"), 400);
 }
 
 // With the tuning off the client is a plain event loop: a fast feed goes

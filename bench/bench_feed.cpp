@@ -11,7 +11,6 @@
 //   --rates=R1,R2,...        only the client's phases, at these rates
 //   --bare-rates=R1,R2,...   only the baseline's phases, at these rates
 //   --bare-poll              the baseline spins on recv() instead of blocking
-//   --slice-us=N             the time slice the program asks for at its start
 //                            (default 100; 0: the kernel's own)
 //   --pin=C                  the client's thread and the bare reader on CPU C
 //                            only, the simulators on the other CPUs (to tell
@@ -28,7 +27,6 @@
 #include "app/client_core.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
-#include "app/time_slice.h"
 #include "sim/sim.h"
 
 #include <QApplication>
@@ -105,7 +103,8 @@ int hostile() {
         120000);
     bench::figure("mem.growth_mb_hostile", std::max(0.0, peak - before), "MB");
     std::fprintf(stderr, "hostile: %s, max chunk %lld, dropped chunks %lld\n",
-                 c.controls.messageLine == "#N" ? "the frame after the junk was handled" : "NOT handled",
+                 c.controls.messageLine == "#N" ? "the frame after the junk was handled"
+                                                : "NOT handled",
                  (long long)c.feed.counters().maxChunk, (long long)c.feed.counters().droppedChunks);
     server->wait();
     ::close(lfd);
@@ -321,10 +320,6 @@ private:
 };
 
 int main(int argc, char** argv) {
-    // --slice-us=N as QXD_SLICE_US; the slice is asked for as the program
-    // does, before any thread starts.
-    for (int i = 1; i < argc; ++i)
-        if (QByteArray a(argv[i]); a.startsWith("--slice-us=")) qputenv("QXD_SLICE_US", a.mid(11));
     QTemporaryDir dir;
     bench::clientEnvironment(dir.path());
     TimedApp app(argc, argv);
@@ -449,8 +444,9 @@ int main(int argc, char** argv) {
             "rate %.0f: sent %lld (%.0f/s), handed to the host %lld, max chunk %lld (at %lld ms), "
             "%lld chunks over 2000, %lld reads, %.1f%% of the CPU stolen,%s%s %s\n",
             rate, (long long)want, double(want) / seconds, (long long)got,
-            (long long)w.feed.counters().maxChunk, (long long)maxAtMs, (long long)w.feed.counters().skippedChunks,
-            (long long)(arrivals - arr0), bench::stealPercent(ticks0), polling ? " polling," : "",
+            (long long)w.feed.counters().maxChunk, (long long)maxAtMs,
+            (long long)w.feed.counters().skippedChunks, (long long)(arrivals - arr0),
+            bench::stealPercent(ticks0), polling ? " polling," : "",
             w.tuning().busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
         if (app.timing && overSeen > 0)
             std::fprintf(stderr,

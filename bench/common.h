@@ -101,7 +101,7 @@ inline bool quick(int argc, char** argv) {
 }
 
 // The environment of an in-process client: offscreen, the process-wide
-// tuning as the program does it (QXD_TUNING, QXD_SLICE_US), settings in
+// tuning as the program does it (QXD_TUNING), settings in
 // `configDir` (never the user's own). Before any thread starts.
 inline void clientEnvironment(const QString& configDir) {
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -53,8 +53,8 @@ constexpr char Usage[] =
     "\n"
     "  --regserver      write the D-Bus activation file and exit\n"
     "  --unregserver    remove it and exit\n"
-    "  --tuning=MODE    auto (default): latency tuning for fast feeds (short time\n"
-    "                   slice, polling while the feed is fast, a paced window);\n"
+    "  --tuning=MODE    auto (default): latency tuning for fast feeds (polling while\n"
+    "                   the feed is fast, a paced window, Qt's own dispatcher);\n"
     "                   off: a plain event loop. QXD_TUNING sets the default.\n"
     "  --help           this text\n";
 
@@ -93,8 +93,7 @@ int main(int argc, char** argv) {
                         qPrintable(qxd::ServiceFilePath()));
         return ok ? 0 : 1;
     }
-    // Before any thread starts, so that Qt's threads (the bus connection's
-    // among them) inherit the time slice.
+    // Before the application object exists.
     if (const QString w = qxd::Tuning::beforeApplication(tuning); !w.isEmpty())
         std::fprintf(stderr, "qxdataclient: %s\n", qPrintable(w));
 

@@ -1,7 +1,5 @@
 #include "app/tuning.h"
 
-#include "app/time_slice.h"
-
 #include <QtGlobal>
 
 #include <cstdio>
@@ -33,11 +31,6 @@ QString Tuning::beforeApplication(TuningMode mode) {
     // dispatcher does that turn in about half the instructions of the glib
     // one. A QT_NO_GLIB already in the environment is left as it is.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
-    bool set = false;
-    const int us = qEnvironmentVariableIntValue("QXD_SLICE_US", &set);
-    const SliceResult r = RequestTimeSlice(set ? us : ShortSliceUs);
-    if (!r.error.isEmpty())
-        return QStringLiteral("the short time slice was refused: %1").arg(r.error);
     return {};
 }
 

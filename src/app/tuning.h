@@ -3,7 +3,6 @@
 // A fast feed on a busy machine loses complete quotes when the thread that
 // reads it is woken late (a chunk above 2000 characters has them skipped).
 // With the tuning on (`auto`, the default) the client:
-//  - asks the kernel for a short time slice for all its threads (time_slice.h);
 //  - polls instead of sleeping while the feed brings 1000 characters a
 //    millisecond or more, unless the machine has no CPU to spare (busy_poll.h);
 //  - paces the window: a refresh waits while it would let more than half a
@@ -15,7 +14,7 @@
 //  - uses Qt's own event dispatcher rather than glib's (QT_NO_GLIB), unless
 //    the environment already chose.
 // With the tuning `off` the client is a plain Qt program: it sleeps between
-// reads, keeps the kernel's slice, refreshes the window on every tick,
+// reads, refreshes the window on every tick,
 // paints and blinks as the desktop says, and keeps the platform's dispatcher.
 //
 // The mode comes from `--tuning=auto|off` on the command line, else from the
@@ -47,10 +46,8 @@ public:
     TuningMode mode() const { return mode_; }
     bool on() const { return mode_ == TuningMode::Auto; }
 
-    // Steps for the whole process, before the application object and any
-    // thread exist: the time slice (QXD_SLICE_US replaces the 100 us, 0
-    // keeps the kernel's) and the event dispatcher. Returns a warning, or
-    // an empty text.
+    // Steps for the whole process, before the application object exists:
+    // the event dispatcher. Returns a warning, or an empty text.
     static QString beforeApplication(TuningMode mode);
 
     // The feed's reads drive the busy poll.

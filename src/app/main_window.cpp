@@ -1,18 +1,13 @@
 #include "app/main_window.h"
 
 #include "app/client_core.h"
-#include "app/panel_style.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QStyle>
-#include <QStyleFactory>
-#include <QStyleHints>
 #include <QTimer>
 
 #include <utility>
@@ -129,13 +124,6 @@ MainWindow::MainWindow(ClientCore& client)
     label("historicHostCaption", "Historic IP", 2340, 420, 852, 192);
     label("historicPortCaption", "Historic Port", 2160, 780, 1032, 192);
 
-    // Made after the boxes, so it is deleted after them.
-    if (c_.tuning().on()) {
-        panelStyle_ = new PanelCacheStyle;
-        panelStyle_->setParent(this);
-        for (auto* e : findChildren<QLineEdit*>()) e->setStyle(panelStyle_);
-    }
-
     // The client's procedures change values at any rate; the widget follows
     // a few times a second rather than on every change, and less often
     // while the feed is too fast for a repaint to be free.
@@ -150,46 +138,10 @@ MainWindow::MainWindow(ClientCore& client)
     connect(heldTimer_, &QTimer::timeout, this, &MainWindow::releaseHeld);
     tickClock_.start();
 
-    caretFlashMs_ = QGuiApplication::styleHints()->cursorFlashTime();
-    if (c_.tuning().on()) {
-        caretRest_ = new QTimer(this);
-        caretRest_->setObjectName(QStringLiteral("caretRest"));
-        caretRest_->setSingleShot(true);
-        caretRest_->setInterval(CaretBlinkMs);
-        connect(caretRest_, &QTimer::timeout, this,
-                [] { QGuiApplication::styleHints()->setCursorFlashTime(0); });
-        for (auto* e : findChildren<QLineEdit*>()) e->installEventFilter(this);
-        wakeCaret();
-    }
     refresh();
 }
 
-MainWindow::~MainWindow() {
-    // The blink period is the application's; leave it as the desktop set it.
-    if (qGuiApp) QGuiApplication::styleHints()->setCursorFlashTime(caretFlashMs_);
-}
-
-bool MainWindow::caretBlinks() const {
-    return QGuiApplication::styleHints()->cursorFlashTime() != 0;
-}
-
-void MainWindow::wakeCaret() {
-    if (!caretBlinks()) QGuiApplication::styleHints()->setCursorFlashTime(caretFlashMs_);
-    caretRest_->start();
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
-    switch (e->type()) {
-    case QEvent::KeyPress:
-    case QEvent::MouseButtonPress:
-    case QEvent::FocusIn:
-        wakeCaret();
-        break;
-    default:
-        break;
-    }
-    return QWidget::eventFilter(watched, e);
-}
+MainWindow::~MainWindow() = default;
 
 bool RefreshDue(qint64 feedBytes, qint64 tickMs, qint64 costUs, qint64 staleMs) {
     if (staleMs >= MaxStaleMs) return true;

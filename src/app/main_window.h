@@ -10,7 +10,6 @@ class QLabel;
 class QPushButton;
 class QCheckBox;
 class QTimer;
-class QStyle;
 
 namespace qxd {
 
@@ -42,16 +41,6 @@ public:
     // The child widget with a control's name (for tests and tools).
     QWidget* control(const char* name) const;
 
-    // The focused box's caret blinks for this long after the user last
-    // typed, clicked or moved the focus in the window, then stays lit. Each
-    // blink repaints the box on the thread that reads the quotes: twice a
-    // second, for as long as the window is active, up to a millisecond each
-    // on a slow machine, while a fast feed piles up 2000 characters in a
-    // quarter of that. Desktops that stop the blink stop it after ten
-    // seconds by default.
-    static constexpr int CaretBlinkMs = 10000;
-    bool caretBlinks() const;
-
     // Client area in pixels: 4545 by 3150 twips at 15 twips a pixel.
     static constexpr int ClientWidth = 303;
     static constexpr int ClientHeight = 210;
@@ -63,7 +52,6 @@ signals:
 protected:
     void closeEvent(QCloseEvent* e) override;
     bool event(QEvent* e) override;
-    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     ClientCore& c_;
@@ -73,10 +61,7 @@ private:
         *clientsLabel_;
     QPushButton *logonButton_, *hideButton_, *logoffHistButton_;
     QCheckBox* reconnectBox_;
-    QTimer *poll_, *heldTimer_, *caretRest_ = nullptr;
-    int caretFlashMs_; // the desktop's blink period
-    void wakeCaret();
-    QStyle* panelStyle_ = nullptr;
+    QTimer *poll_, *heldTimer_;
     int bufferBack_ = -1;
 
     // Pacing of the periodic refresh (see RefreshDue).

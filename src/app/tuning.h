@@ -8,14 +8,11 @@
 //  - paces the window: a refresh waits while it would let more than half a
 //    chunk pile up, and while the thread polls, refreshes and repaints wait
 //    for the moment right after a read;
-//  - lets the focused box's caret stop blinking ten seconds after the user
-//    last touched the window, and draws the text boxes' frames from a cache
-//    (panel_style.h);
 //  - uses Qt's own event dispatcher rather than glib's (QT_NO_GLIB), unless
 //    the environment already chose.
 // With the tuning `off` the client is a plain Qt program: it sleeps between
-// reads, refreshes the window on every tick,
-// paints and blinks as the desktop says, and keeps the platform's dispatcher.
+// reads, refreshes the window on every tick and keeps the platform's
+// dispatcher.
 //
 // The mode comes from `--tuning=auto|off` on the command line, else from the
 // environment variable QXD_TUNING, else `auto`. The sessions know nothing of

@@ -1,6 +1,5 @@
 #include "app/client_core.h"
 #include "app/main_window.h"
-#include "app/panel_style.h"
 #include "app/profile.h"
 #include "support/disk_faults.h"
 #include "support/fake_socket.h"
@@ -68,11 +67,9 @@ private slots:
     void unwritableSettings_data();
     void unwritableSettings();
     void userEditsReachState();
-    void cachedPanelsMatchTheStyle();
     void refreshWaitsForAFastFeed_data();
     void refreshWaitsForAFastFeed();
     void tuningOff();
-    void caretRestsWhenLeftAlone();
     void fastFeedRefreshesAndRepaintsAfterReads();
 };
 
@@ -221,82 +218,6 @@ void TestWindow::userEditsReachState() {
     QCOMPARE(ctl<QLabel>(c, "bufferLabel")->palette().color(QPalette::Window), QColor(255, 255, 0));
 }
 
-// The status boxes' panels are copies of what the style drew once per look.
-// Each look must come out as the style draws it, however looks follow one
-// another, and a look seen before must not be drawn again.
-void TestWindow::cachedPanelsMatchTheStyle() {
-    std::unique_ptr<QStyle> ref(QStyleFactory::create(QApplication::style()->name()));
-    PanelCacheStyle cached;
-    QPalette other = QApplication::palette();
-    other.setColor(QPalette::Base, QColor(250, 240, 200));
-    other.setColor(QPalette::Window, QColor(30, 60, 90));
-    const QStyle::State on = QStyle::State_Enabled | QStyle::State_Sunken;
-    struct Look {
-        QSize size;
-        QStyle::State state;
-        const QPalette* palette;
-        bool seen;
-    } looks[] = {
-        {{216, 21}, on, nullptr, false},
-        {{216, 21}, on, nullptr, true},
-        {{216, 21}, on | QStyle::State_HasFocus, nullptr, false},
-        {{216, 21}, QStyle::State_Sunken, nullptr, false},
-        {{216, 21}, on, &other, false},
-        {{53, 19}, on, nullptr, false},
-        {{216, 21}, on, nullptr, true},
-    };
-    auto paint = [](const QStyle& style, QStyleOptionFrame o) {
-        QImage img(240, 30, QImage::Format_ARGB32_Premultiplied);
-        img.fill(QColor(212, 208, 200));
-        QPainter p(&img);
-        o.rect.translate(3, 4);
-        style.drawPrimitive(QStyle::PE_PanelLineEdit, &o, &p);
-        return img;
-    };
-    for (const Look& l : looks) {
-        QStyleOptionFrame o;
-        o.rect = QRect(QPoint(0, 0), l.size);
-        o.state = l.state;
-        o.palette = l.palette ? *l.palette : QApplication::palette();
-        o.lineWidth = ref->pixelMetric(QStyle::PM_DefaultFrameWidth);
-        const int drawn = cached.panelsDrawn();
-        const QImage want = paint(*ref, o), got = paint(cached, o);
-        QCOMPARE(cached.panelsDrawn(), drawn + (l.seen ? 0 : 1));
-        QCOMPARE(got, want);
-    }
-}
-
-// The caret blinks for a while after the user's last action in the window,
-// then stays lit; a key, a click or the focus wakes it again. The desktop's
-// blink period is restored when the window goes.
-void TestWindow::caretRestsWhenLeftAlone() {
-    QStyleHints* hints = QGuiApplication::styleHints();
-    const int desktop = hints->cursorFlashTime();
-    QVERIFY(desktop > 0);
-    {
-        Fixture f;
-        ClientCore& c = f.make();
-        c.showWindow();
-        MainWindow* w = c.view();
-        auto* rest = w->findChild<QTimer*>("caretRest");
-        QVERIFY(rest && rest->isActive() && w->caretBlinks());
-        rest->setInterval(20);
-        rest->start();
-        const std::function<void()> wakes[] = {
-            [&] { ctl<QLineEdit>(c, "password")->setFocus(); },
-            [&] { QTest::keyClick(ctl<QLineEdit>(c, "password"), Qt::Key_A); },
-            [&] { QTest::mouseClick(ctl<QLineEdit>(c, "password"), Qt::LeftButton); },
-        };
-        for (const auto& wake : wakes) {
-            QTRY_VERIFY(!w->caretBlinks());
-            QCOMPARE(hints->cursorFlashTime(), 0);
-            wake();
-            QCOMPARE(hints->cursorFlashTime(), desktop);
-        }
-    }
-    QCOMPARE(hints->cursorFlashTime(), desktop);
-}
-
 // While the feed is fast, the refresh and its repaint each wait for the next
 // read of the socket (the moment furthest from the next bytes), or a few
 // milliseconds at most.
@@ -407,7 +328,7 @@ void TestWindow::refreshWaitsForAFastFeed() {
 
 // With the tuning off the client is a plain event loop: a fast feed goes
 // through to the host without the thread ever polling, the window refreshes
-// on every tick and keeps the desktop's caret and style.
+// on every tick.
 void TestWindow::tuningOff() {
     QCOMPARE(ParseTuningMode("off"), std::optional(TuningMode::Off));
     QCOMPARE(ParseTuningMode("Auto"), std::nullopt);
@@ -415,8 +336,6 @@ void TestWindow::tuningOff() {
     f.tuning = TuningMode::Off;
     ClientCore& c = f.make();
     QVERIFY(c.showWindow().isEmpty());
-    QVERIFY(!c.view()->findChild<QTimer*>(QStringLiteral("caretRest")));
-    QVERIFY(ctl<QLineEdit>(c, "userName")->style() == c.view()->style());
     struct Count : HandOffListener {
         int trades = 0;
         void handOff(const HandOff& h) override { trades += h.vType == KindTrade; }

@@ -161,6 +161,11 @@ void ClientCore::unloadWindow() {
     }
     sender.SendToServer("#N"); // a closed socket refuses it; that is fine here
     feedSocket.Close();
+    closeView();
+}
+
+// Timers stopped and the widget closed: the window is no longer loaded.
+void ClientCore::closeView() {
     reconnectTimer.stop();
     schedulerTimer.stop();
     loaded_ = false;
@@ -180,12 +185,7 @@ void ClientCore::stop() {
     schedulerTimer.stop();
     // A window that another object loaded goes without its unload step, as
     // it would with the program.
-    if (loaded_) {
-        loaded_ = false;
-        delete view_;
-        view_ = nullptr;
-        emit loadedChanged(false);
-    }
+    if (loaded_) closeView();
 }
 
 void ClientCore::setReceived(std::int32_t count) {

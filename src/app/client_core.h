@@ -168,6 +168,8 @@ private:
     void setLogoffHistVisible(bool visible) override { controls.logoffHistVisible = visible; }
     void setHistoricReceived(std::int32_t count) override { controls.receivedHistoric = count; }
 
+    void closeView();
+
     ClientTiming timing_;
     QString settingsPath_;
     Tuning tuning_;

@@ -367,7 +367,6 @@ void DBusInstance::release() {
 
 void DBusInstance::run(sd_bus_message* call) {
     const std::string member = sd_bus_message_get_member(call);
-    sd_bus* bus = sd_bus_message_get_bus(call);
     auto answer = [&](const QString& error) {
         if (error.isEmpty())
             sd_bus_reply_method_return(call, "");
@@ -380,7 +379,6 @@ void DBusInstance::run(sd_bus_message* call) {
                                    path.c_str());
         return;
     }
-    (void)bus;
     if (member == "Release") {
         answer({}); // before the release, which may end the program at once
         release();

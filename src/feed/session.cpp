@@ -166,6 +166,9 @@ void FeedSession::readable() {
         return;
     }
 
+    // Whether this session outlives a host's handler or a yield: read once,
+    // not a shared count touched per message.
+    const auto alive = liveness_.token();
     QByteArrayView in = chunk;
     for (;;) {
         qsizetype left = 0;
@@ -174,7 +177,6 @@ void FeedSession::readable() {
         if (left > 0) panel_.setBufferLeft(left);
         QByteArray message = DeCompress(payload);
         panel_.setLastMessage(message);
-        const auto alive = liveness_.token();
         dispatch(message);
         if (!*alive) {
             guard.alive = false;
@@ -189,7 +191,8 @@ void FeedSession::readable() {
             sender_.SendToServer(ack);
         }
         if (left == 0) break;
-        if (!yield()) {
+        if (yield_) yield_();
+        if (!*alive) {
             guard.alive = false;
             return;
         }

@@ -1,6 +1,5 @@
-// The feed session driven with events and bytes (no sockets, no event
-// loop), and two runs over loopback against a scripted server.
-#include "support/live_client.h"
+// The feed session driven with events and bytes: no sockets, no event loop.
+// (The whole client over real sockets is the D-Bus test's.)
 #include "support/session_rig.h"
 #include "wire/pack.h"
 
@@ -18,7 +17,7 @@ QByteArray frame(const QByteArray& m) {
 
 // A rig whose feed has gone through the logon dialogue.
 struct LoggedOn : SessionRig {
-    Host host;
+    RecordingHost host;
     LoggedOn() {
         handoff.bind(&host);
         feed.logonButton();
@@ -49,12 +48,11 @@ private slots:
     void noteHoldsTheLoop();
     void receivingLoweredOnException();
     void subscriptions();
-    void overLoopback();
 };
 
 void TestFeed::logonDialogue() {
     SessionRig r;
-    Host host;
+    RecordingHost host;
     r.handoff.bind(&host);
     r.panel.user = " tra der ";
     r.feedSocket.state = SocketComponent::Closed;
@@ -320,24 +318,5 @@ void TestFeed::subscriptions() {
     QVERIFY(r.feedSocket.sent.isEmpty());
 }
 
-// The whole client over loopback: logon, a reconnection after the server
-// closed, the symbols subscribed anew, a quote to the host.
-void TestFeed::overLoopback() {
-    Live t(100);
-    t.c->controls.reconnect = 1;
-    t.host.react = [&](const HandOff& h) {
-        if (h.vType == KindLogon) t.feed().addSymbol("PETR4");
-    };
-    QVERIFY(t.logOn());
-    QTRY_COMPARE(t.server.received.mid(0, 4), (QList<QByteArray>{"!trader", "^pw", "&1", "#T"}));
-    QTRY_COMPARE(t.server.count("#APETR4"), 1);
-    t.server.closePeer();
-    QTRY_COMPARE(t.server.count("#APETR4"), 2);
-    QCOMPARE(t.server.connections, 2);
-    t.server.send("$PETR4,10.5,100,-0.25,1500,3");
-    QTRY_COMPARE(t.host.kinds.last(), int(KindTrade));
-    QCOMPARE(t.c->controls.logonCaption, QByteArray("Logoff"));
-}
-
-QTEST_MAIN(TestFeed)
+QTEST_GUILESS_MAIN(TestFeed)
 #include "test_feed.moc"

@@ -26,6 +26,20 @@ struct FakeTimer final : SessionTimer {
     bool isActive() const override { return active; }
 };
 
+// Stands in for the automation side: records each hand-off.
+struct RecordingHost : HandOffListener {
+    QList<int> kinds;
+    QList<QByteArray> texts;
+    QList<QByteArray> symbols;
+    std::function<void(const HandOff&)> react;
+    void handOff(const HandOff& h) override {
+        kinds.append(h.vType);
+        texts.append(h.Data());
+        symbols.append(h.vSimbolo);
+        if (react) react(h);
+    }
+};
+
 // What the window would show and do, as plain values.
 struct RecordingPanel final : FeedPanel, HistoricPanel {
     QByteArray host = "127.0.0.1", port = "1400", user = "trader", pass = "pw";

@@ -6,22 +6,12 @@
 #include "wire/frame.h"
 #include "wire/pack.h"
 
-#include <QCheckBox>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPushButton>
-#include <QStyleFactory>
-#include <QStyleHints>
-#include <QStyleOption>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
-#include <QTimer>
 
-#include <functional>
 #include <optional>
 
 using namespace qxd;
@@ -66,11 +56,7 @@ private slots:
     void unloadWritesBack();
     void unwritableSettings_data();
     void unwritableSettings();
-    void userEditsReachState();
-    void refreshWaitsForAFastFeed_data();
-    void refreshWaitsForAFastFeed();
     void tuningOff();
-    void fastFeedRefreshesAndRepaintsAfterReads();
 };
 
 void TestWindow::defaultsWithoutFile() {
@@ -80,12 +66,8 @@ void TestWindow::defaultsWithoutFile() {
     QVERIFY(c.showWindow().isEmpty());
     QCOMPARE(c.reconnectTimer.timer.interval(), 30000); // the timers run from the load
     QVERIFY(c.reconnectTimer.timer.isActive() && c.schedulerTimer.timer.isActive());
-    QCOMPARE(c.view()->size(), QSize(303, 210));
     QVERIFY(c.view()->windowFlags() & Qt::WindowStaysOnTopHint);
     QCOMPARE(ctl<QLineEdit>(c, "password")->echoMode(), QLineEdit::Password);
-    QVERIFY(!ctl<QPushButton>(c, "logoffHistButton")->isVisible());
-    QCOMPARE(c.controls.serverHost, QByteArray("192.168.0.1"));
-    QCOMPARE(c.controls.historicPort, QByteArray("11000"));
     // Closing the window only minimises it: the host still needs it.
     c.view()->close();
     QVERIFY(c.isLoaded());
@@ -194,136 +176,6 @@ void TestWindow::unwritableSettings() {
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), old);
     }
-}
-
-void TestWindow::userEditsReachState() {
-    Fixture f;
-    ClientCore& c = f.make();
-    c.showWindow();
-    QLineEdit* user = ctl<QLineEdit>(c, "userName");
-    user->setFocus();
-    QTest::keyClicks(user, "jdoe");
-    QCOMPARE(c.controls.userName, QByteArray("jdoe"));
-    QTest::keyClicks(ctl<QLineEdit>(c, "password"), "pw");
-    QCOMPARE(c.controls.password, QByteArray("pw"));
-    ctl<QCheckBox>(c, "reconnectBox")->click();
-    QCOMPARE(int(c.controls.reconnect), 1);
-    // And the program's values reach the widgets (a 32 KB archive chunk in
-    // last message: the box shows its front, the state keeps all of it).
-    c.controls.bufferLeftBack = Back::Yellow;
-    c.controls.lastMessage = QByteArray(32000, 'z');
-    c.repaintNow();
-    QCOMPARE(ctl<QLineEdit>(c, "lastMessageBox")->text().size(), 256);
-    QCOMPARE(c.controls.lastMessage.size(), 32000);
-    QCOMPARE(ctl<QLabel>(c, "bufferLabel")->palette().color(QPalette::Window), QColor(255, 255, 0));
-}
-
-// While the feed is fast, the refresh and its repaint each wait for the next
-// read of the socket (the moment furthest from the next bytes), or a few
-// milliseconds at most.
-void TestWindow::fastFeedRefreshesAndRepaintsAfterReads() {
-    Fixture f;
-    ClientCore& c = f.make();
-    c.showWindow();
-    f.sock->state = SocketComponent::Open;
-    // Polling must not stop because other tests keep the machine's CPUs busy.
-    c.tuning().busyPoll().setIdleClock([] { return qint64(-1); });
-    QLabel* label = ctl<QLabel>(c, "receivedLabel");
-    struct Counter : QObject {
-        int paints = 0;
-        bool eventFilter(QObject*, QEvent* e) override {
-            paints += e->type() == QEvent::Paint;
-            return false;
-        }
-    } counter;
-    label->installEventFilter(&counter);
-    const QByteArray junk(1500, 'j');
-    QElapsedTimer t;
-    t.start();
-    while (!c.tuning().busyPoll().polling() && t.elapsed() < 5000) {
-        f.sock->arrive(junk);
-        QTest::qWait(1);
-    }
-    QVERIFY(c.tuning().busyPoll().polling());
-
-    c.controls.received = 77;
-    c.view()->refresh();
-    QCoreApplication::sendPostedEvents(); // the repaint request comes, and waits
-    const int before = counter.paints;
-    QCOMPARE(label->text(), QStringLiteral("77"));
-    f.sock->arrive(junk);
-    QCOMPARE(counter.paints, before + 1);
-
-    // With no read to wait for, it comes anyway.
-    c.controls.received = 78;
-    c.view()->refresh();
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(counter.paints, before + 1);
-    QTRY_COMPARE_WITH_TIMEOUT(counter.paints, before + 2, 1000);
-
-    // The periodic refresh waits for a read too, and its repaint for the
-    // read after that. (The reads themselves change the received count.)
-    QLabel* label1 = ctl<QLabel>(c, "statusLabel");
-    const QString note = QStringLiteral("note");
-    c.controls.statusLine = note.toLatin1();
-    bool changedBetween = false, paintedWithIt = false;
-    for (t.restart(); label1->text() != note && t.elapsed() < 5000;) {
-        // The tick may come here; the read follows at once, well inside the
-        // hold's few milliseconds.
-        QThread::usleep(1000);
-        QCoreApplication::processEvents();
-        changedBetween = label1->text() == note;
-        if (changedBetween) break;
-        const int paints = counter.paints;
-        f.sock->arrive(junk);
-        paintedWithIt = counter.paints != paints;
-    }
-    QVERIFY(!changedBetween);
-    QCOMPARE(label1->text(), note);
-    QVERIFY(!paintedWithIt);
-    const int paints = counter.paints;
-    QCoreApplication::sendPostedEvents(); // the refresh's repaint request waits
-    QCOMPARE(counter.paints, paints);
-    f.sock->arrive(junk);
-    QCOMPARE(counter.paints, paints + 1);
-}
-
-// A 100 ms tick; a refresh costs `costUs`. The limit is 1000 bytes piling up
-// during the refresh (half a chunk's limit).
-void TestWindow::refreshWaitsForAFastFeed_data() {
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<qint64>("tickMs");
-    QTest::addColumn<qint64>("costUs");
-    QTest::addColumn<qint64>("staleMs");
-    QTest::addColumn<bool>("due");
-    QTest::newRow("quiet feed") << qint64(0) << qint64(100) << qint64(5000) << qint64(100) << true;
-    // 10,000 quotes/s of 35 bytes: 35 bytes a millisecond.
-    QTest::newRow("10k/s, 1 ms repaint")
-        << qint64(35000) << qint64(100) << qint64(1000) << qint64(100) << true;
-    // 200,000 quotes/s: 7000 bytes a millisecond.
-    QTest::newRow("200k/s, 1 ms repaint")
-        << qint64(700000) << qint64(100) << qint64(1000) << qint64(100) << false;
-    QTest::newRow("exactly at the limit")
-        << qint64(100000) << qint64(100) << qint64(1000) << qint64(100) << true;
-    QTest::newRow("one byte over")
-        << qint64(100001) << qint64(100) << qint64(1000) << qint64(100) << false;
-    QTest::newRow("stale for a second")
-        << qint64(700000) << qint64(100) << qint64(1000) << MaxStaleMs << true;
-    QTest::newRow("stale just under")
-        << qint64(700000) << qint64(100) << qint64(1000) << MaxStaleMs - 1 << false;
-    // A tick that came at once (the timer caught up) counts as 1 ms.
-    QTest::newRow("0 ms tick") << qint64(900) << qint64(0) << qint64(1000) << qint64(100) << true;
-    QTest::newRow("0 ms tick, burst")
-        << qint64(1100) << qint64(0) << qint64(1000) << qint64(100) << false;
-}
-
-void TestWindow::refreshWaitsForAFastFeed() {
-    QFETCH(qint64, bytes);
-    QFETCH(qint64, tickMs);
-    QFETCH(qint64, costUs);
-    QFETCH(qint64, staleMs);
-    QFETCH(bool, due);
-    QCOMPARE(RefreshDue(bytes, tickMs, costUs, staleMs), due);
 }
 
 // With the tuning off the client is a plain event loop: a fast feed goes

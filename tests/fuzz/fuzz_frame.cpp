@@ -6,8 +6,6 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 using namespace qxd;
@@ -134,10 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (p.remaining_bytes() > 0) {
         const size_t n = p.ConsumeIntegralInRange<size_t>(1, 5000);
         const std::string chunk = p.ConsumeBytesAsString(n);
-        if (std::getenv("FUZZ_VERBOSE"))
-            std::fprintf(
-                stderr, "chunk %s\n",
-                QByteArray(chunk.data(), qsizetype(chunk.size())).toPercentEncoding().constData());
         stream.append(chunk.data(), qsizetype(chunk.size()));
         cut(live, QByteArrayView(chunk.data(), qsizetype(chunk.size())), chunked);
         cut(hist, QByteArrayView(chunk.data(), qsizetype(chunk.size())), histOut);
@@ -152,13 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     finish(plainLive, plainLiveOut);
     cut(liveWhole, stream, whole);
     finish(liveWhole, whole);
-    if (chunked != whole && std::getenv("FUZZ_VERBOSE")) {
-        for (const auto* v : {&chunked, &whole}) {
-            std::fprintf(stderr, "--- %zu messages\n", v->size());
-            for (const QByteArray& m : *v)
-                std::fprintf(stderr, "[%s]\n", m.toPercentEncoding().constData());
-        }
-    }
     CHECK(chunked == whole);
     CHECK(histOut == plainOut);
     CHECK(chunked == plainLiveOut);

@@ -1,8 +1,9 @@
-#include "app/client_core.h"
+// The historic session driven with bytes: the test speaks for the server
+// (logon, transfer markers, raw chunks) and checks the folder and the host.
 #include "sim/zip_writer.h"
 #include "support/disk_faults.h"
-#include "support/hist_server.h"
 #include "support/session_rig.h"
+#include "wire/pack.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,10 +12,14 @@
 #include <QTest>
 
 #include <optional>
+#include <tuple>
 
 using namespace qxd;
 
 namespace {
+
+QByteArray packed(const QByteArray& m) { return ConverteToSend(Compress(m)); }
+QByteArray raw(const QByteArray& m) { return ConverteToSend(m); } // as inside a transfer
 
 struct Host : HandOffListener {
     QList<QPair<QByteArray, float>> ended;
@@ -26,27 +31,16 @@ struct Host : HandOffListener {
     }
 };
 
-struct Live {
+struct Desk : SessionRig {
     QTemporaryDir dir;
-    HistServer server;
-    std::unique_ptr<ClientCore> c;
     Host host;
-    explicit Live(bool makeFolder = true) {
+
+    explicit Desk(bool makeFolder = true) {
         if (makeFolder) QDir().mkpath(folder());
-        ClientOptions o;
-        o.settingsPath = dir.path() + "/QXDATA.INI";
-        o.timing.schedulerMs = 20;
-        c = std::make_unique<ClientCore>(std::move(o));
-        c->messageBox = [](const QByteArray&) {};
-        c->ensureLoaded();
-        c->controls.historicHost = "127.0.0.1";
-        c->controls.historicPort = QByteArray::number(server.port());
-        c->controls.userName = "trader";
-        c->controls.password = "pw";
-        c->handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
-        c->handoff.bind(&host);
+        handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
+        handoff.bind(&host);
+        historicSocket.state = SocketComponent::Closed;
     }
-    HistoricSession& hist() { return c->history; }
     QString folder() const { return dir.path() + "/indataqx"; }
     QByteArray read(const QString& name) const {
         QFile f(folder() + "/" + name);
@@ -54,16 +48,49 @@ struct Live {
     }
     bool exists(const QString& name) const { return QFile::exists(folder() + "/" + name); }
     void request(const QByteArray& sym, float ty) {
-        hist().list.queue(sym, ty, 37988, 38169); // 2004-01-02 .. 2004-07-01
+        history.list.queue(sym, ty, 37988, 38169); // 2004-01-02 .. 2004-07-01
     }
-    bool idle(int ms = 5000) {
-        return QTest::qWaitFor([&] { return hist().currentItem() == 0; }, ms);
+    // The scheduler's tick starts the next download; the server leads the
+    // logon and accepts it. True when a request went out.
+    bool start() {
+        history.schedulerTick();
+        if (historicSocket.state != SocketComponent::Connecting) return false;
+        historicSocket.state = SocketComponent::Open;
+        historicSocket.sent.clear();
+        for (const char* m : {"#USER?", "#TIPO?", "#L"}) arriveHistoric(packed(m));
+        return written(historicSocket).value(2).startsWith("#F");
     }
-    // The first request's download has ended, one way or another.
-    bool ended(int ms = 5000) {
-        return QTest::qWaitFor(
-            [&] { return hist().currentItem() == 0 && !hist().list.item(1).pending(); }, ms);
+    // The server's side of a transfer: a begin marker (packed, as every
+    // message outside a transfer), raw chunks and a raw end marker.
+    static QByteArray begin(const QByteArray& sym, const QByteArray& code) {
+        return packed("#B" + sym + "," + code);
     }
+    static QByteArray chunks(const QByteArray& zip, qsizetype chunk = 16000, qsizetype upTo = -1) {
+        QByteArray out;
+        const qsizetype end = upTo < 0 ? zip.size() : upTo;
+        for (qsizetype at = 0, n = 0; at < end; at += chunk, ++n) {
+            const QByteArray part = zip.mid(at, std::min(chunk, end - at));
+            out += raw("*" + QByteArray::number(n) + "," + QByteArray::number(part.size()) + "," +
+                       part);
+        }
+        return out;
+    }
+    static QByteArray end(const QByteArray& sym, const QByteArray& code) {
+        return raw("#B" + sym + "," + code);
+    }
+    // Bytes reach the client only while its connection is open.
+    void serve(const QByteArray& bytes) {
+        if (historicSocket.state == SocketComponent::Open) arriveHistoric(bytes);
+    }
+    // A whole download: the logon, the archive in one arrival, the end marker.
+    bool download(const QByteArray& sym, const QByteArray& zip, const QByteArray& code = "1",
+                  qsizetype chunk = 16000) {
+        if (!start()) return false;
+        serve(begin(sym, code) + chunks(zip, chunk));
+        serve(end(sym, code));
+        return true;
+    }
+    bool ended() const { return history.currentItem() == 0; }
 };
 
 QByteArray bars(int n) {
@@ -81,7 +108,6 @@ class TestHistoric : public QObject {
 private slots:
     void download_data();
     void download();
-    void queuedItemsInChunks();
     void requestTooLong();
     void dispatcher_data();
     void dispatcher();
@@ -119,24 +145,23 @@ void TestHistoric::download() {
     QFETCH(QByteArray, marker);
     QFETCH(QByteArray, queued);
     QFETCH(QByteArray, symbol);
-    Live t;
-    const QByteArray data = bars(50);
-    const QByteArray zip = MakeZip({{unpacked.toLatin1(), data}});
-    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
-        s.transfer(r.symbol, marker, zip);
-    };
+    Desk t;
+    // 3 MB, incompressible, in 30 KB chunks: many batches of writes.
+    QByteArray data(3 << 20, 0);
+    QRandomGenerator rng(11);
+    for (auto& ch : data) ch = char(rng.bounded(256));
     if (!final.isEmpty()) {
         QFile old(t.folder() + "/" + final);
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write("stale series");
     }
     t.request(queued, code);
-    QTRY_COMPARE(t.host.ended.size(), 1);
-    QCOMPARE(t.host.ended.at(0), qMakePair(symbol, code));
+    QVERIFY(t.download(symbol, MakeZip({{unpacked.toLatin1(), data}}), marker, 30000));
+    QCOMPARE(SessionRig::written(t.historicSocket),
+             (QList<QByteArray>{"!trader", "&1",
+                                "#F" + symbol + ",&I" + codeText + ",&D120040102,&D220040701,"}));
+    QCOMPARE(t.host.ended, (QList<QPair<QByteArray, float>>{{symbol, code}}));
     QVERIFY(t.host.texts.at(0).startsWith(symbol + " "));
-    QCOMPARE(t.server.requests.at(0).text,
-             "#F" + symbol + ",&I" + codeText + ",&D120040102,&D220040701,");
-    QCOMPARE(t.server.received.mid(0, 3), (QList<QByteArray>{"!trader", "^pw", "&1"}));
     if (final.isEmpty())
         QCOMPARE(t.read(unpacked), data);
     else {
@@ -144,47 +169,29 @@ void TestHistoric::download() {
         QVERIFY(!t.exists(unpacked));
     }
     QVERIFY(!t.exists("ToDecompress.zip"));
-    QCOMPARE(t.hist().rawMode(), false);
-    QVERIFY(!t.c->controls.logoffHistVisible);
-    QTRY_COMPARE(t.hist().list.count(), 0); // the next tick clears the finished list
+    QCOMPARE(t.history.rawMode(), false);
+    QVERIFY(!t.panel.logoffHistVisible);
+    QVERIFY(!t.start()); // nothing left, and the tick clears the finished list
+    QCOMPARE(t.history.list.count(), 0);
 }
 
 // A request too long for a frame ends at once with a message; the one
 // queued behind it goes ahead.
 void TestHistoric::requestTooLong() {
-    Live t;
-    t.server.archives["ABC"] = MakeZip({{"traderABC~1M", "abc"}});
+    Desk t;
     t.request(QByteArray(40000, 'Z'), 1);
     t.request("ABC", 1);
-    QTRY_COMPARE(t.host.ended.size(), 1);
+    QVERIFY(!t.start());
+    QVERIFY(t.panel.status.contains("too long"));
+    QVERIFY(t.download("ABC", MakeZip({{"traderABC~1M", "abc"}})));
+    QCOMPARE(t.host.ended.size(), 1);
     QCOMPARE(t.host.ended.at(0).first, QByteArray("ABC"));
-    QCOMPARE(t.server.requests.size(), 1);
     QCOMPARE(t.read("ABC.QX1M"), QByteArray("abc"));
 }
 
-// Two downloads one after the other, the first a 3 MB archive in 30 KB chunks;
-// a request already queued is dropped.
-void TestHistoric::queuedItemsInChunks() {
-    Live t;
-    QByteArray noise(3 << 20, 0);
-    QRandomGenerator rng(11);
-    for (auto& ch : noise) ch = char(rng.bounded(256)); // incompressible
-    t.server.archives["BIG"] = MakeZip({{"traderBIG~1M", noise}});
-    t.server.archives["BBB"] = MakeZip({{"traderBBB~day", "b"}});
-    t.server.chunkSize = 30000;
-    t.request("BIG", 1);
-    t.request("BBB", -1);
-    t.request("BIG", 1);
-    QTRY_COMPARE_WITH_TIMEOUT(t.host.ended.size(), 2, 20000);
-    QCOMPARE(t.host.ended.at(1).first, QByteArray("BBB"));
-    QCOMPARE(t.server.connections, 2);
-    QCOMPARE(t.read("BIG.QX1M"), noise);
-    QCOMPARE(t.read("BBB.QXDAY"), QByteArray("b"));
-}
-
-// One message of the historic server to a download in progress, at the
-// session: the reply written, the status line, whether the item is finished,
-// whether the download and its connection ended, and no hand-off.
+// One message of the historic server to a download in progress: the reply
+// written, the status line, whether the item is finished, whether the
+// download and its connection ended, and no hand-off.
 void TestHistoric::dispatcher_data() {
     QTest::addColumn<QByteArray>("msg");
     QTest::addColumn<QByteArray>("reply");
@@ -212,25 +219,18 @@ void TestHistoric::dispatcher() {
     QFETCH(QByteArray, msg);
     QFETCH(bool, finished);
     QFETCH(bool, ended);
-    QTemporaryDir dir;
-    QDir().mkpath(dir.path() + "/indataqx");
-    SessionRig r;
-    Host host;
-    r.handoff.bind(&host);
-    r.handoff.Diretorio = QFile::encodeName(dir.path()) + "/";
-    r.history.list.queue("XYZ", 1, 37988, 38169);
-    r.historicSocket.state = SocketComponent::Closed;
-    r.history.schedulerTick();
-    QCOMPARE(r.history.state(), HistoricState::Connecting);
-    r.historicSocket.state = SocketComponent::Open;
-    r.history.dispatch(msg);
-    const QList<QByteArray> written = SessionRig::written(r.historicSocket);
-    QTEST(written.value(0), "reply");
-    QTEST(r.panel.status, "status");
-    QCOMPARE(!r.history.list.item(1).pending(), finished);
-    QCOMPARE(r.history.currentItem() == 0, ended);
-    QCOMPARE(r.historicSocket.state == SocketComponent::Closed, ended);
-    QVERIFY(host.ended.isEmpty());
+    Desk t;
+    t.request("XYZ", 1);
+    t.history.schedulerTick();
+    QCOMPARE(t.history.state(), HistoricState::Connecting);
+    t.historicSocket.state = SocketComponent::Open;
+    t.history.dispatch(msg);
+    QTEST(SessionRig::written(t.historicSocket).value(0), "reply");
+    QTEST(t.panel.status, "status");
+    QCOMPARE(!t.history.list.item(1).pending(), finished);
+    QCOMPARE(t.ended(), ended);
+    QCOMPARE(t.historicSocket.state == SocketComponent::Closed, ended);
+    QVERIFY(t.host.ended.isEmpty());
 }
 
 // Half an archive, then the server signs off (its files are cleared), drops
@@ -245,58 +245,61 @@ void TestHistoric::lossMidTransfer_data() {
 
 void TestHistoric::lossMidTransfer() {
     QFETCH(int, how);
-    Live t;
+    Desk t;
     const QByteArray zip = MakeZip({{"traderXYZ~1M", bars(2000)}});
-    // Small chunks: more of them in one read than go to the file at once.
-    t.server.chunkSize = 50;
     for (const char* name : {"old.zip", "XYZ.TMPQX1M", "keep.txt"}) {
         QFile f(t.folder() + "/" + name);
         QVERIFY(f.open(QIODevice::WriteOnly));
     }
-    t.server.onRequest = [&](HistServer& s, const HistRequest& r) {
-        if (how == 2) {
-            s.transfer(r.symbol, r.code, "this is not a zip archive");
-            s.beginTransfer(r.symbol, r.code);
-            s.sendUnpacked("*0,3,abc");
-            return;
-        }
-        s.beginTransfer(r.symbol, r.code);
-        s.chunks(zip, zip.size() / 2);
-        if (how == 0)
-            s.sendUnpacked("#N"); // raw: the transfer is under way
-        else
-            QTimer::singleShot(50, &s, [&s] { s.resetPeer(); });
-    };
     t.request("XYZ", 1);
+    if (how == 2) {
+        QVERIFY(t.download("XYZ", "this is not a zip archive"));
+        t.serve(Desk::begin("XYZ", "1"));
+        t.serve(raw("*0,3,abc"));
+    } else {
+        QVERIFY(t.start());
+        // Small chunks: more of them in one read than go to the file at once.
+        t.serve(Desk::begin("XYZ", "1") + Desk::chunks(zip, 50, zip.size() / 2));
+        if (how == 0)
+            t.arriveHistoric(raw("#N"));
+        else
+            t.history.failed(10054, QStringLiteral("Connection reset by peer"));
+    }
     QVERIFY(t.ended());
+    QVERIFY(!t.history.list.item(1).pending());
     QVERIFY(t.host.ended.isEmpty());
-    QCOMPARE(t.hist().archiveOpen(), false);
-    QCOMPARE(t.c->historicSocket.State(), int(SocketComponent::Closed));
+    QCOMPARE(t.history.archiveOpen(), false);
+    QCOMPARE(t.historicSocket.state, int(SocketComponent::Closed));
     QCOMPARE(t.exists("ToDecompress.zip"), how == 1);
     if (how == 1) QCOMPARE(t.read("ToDecompress.zip"), zip.left(zip.size() / 2)); // all received
     QCOMPARE(t.exists("old.zip"), how != 0);
     QVERIFY(t.exists("keep.txt"));
-    if (how == 1) QVERIFY(!t.c->controls.statusLine.isEmpty()); // the socket's description
-    if (how == 2) QVERIFY(t.c->controls.statusLine.contains("failed extraction"));
+    if (how == 1) QCOMPARE(t.panel.status, QByteArray("Connection reset by peer"));
+    if (how == 2) QVERIFY(t.panel.status.contains("failed extraction"));
 
-    t.server.onRequest = nullptr;
-    t.server.archives["ABC"] = MakeZip({{"traderABC~1M", "abc"}});
+    // Raw reception outlives a lost connection: the next download's begin
+    // marker ends it as an end marker would, its item left for the next tick.
     t.request("ABC", 1);
-    QTRY_COMPARE(t.host.ended.size(), 1);
+    QCOMPARE(t.history.rawMode(), how != 2);
+    if (how != 2) {
+        QVERIFY(t.start());
+        t.serve(Desk::begin("ABC", "1"));
+        QVERIFY(t.ended() && t.history.list.item(2).pending());
+    }
+    QVERIFY(t.download("ABC", MakeZip({{"traderABC~1M", "abc"}})));
+    QCOMPARE(t.host.ended.size(), 1);
     QCOMPARE(t.read("ABC.QX1M"), QByteArray("abc"));
 }
 
 void TestHistoric::diskFaults_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
-    QTest::newRow("folder missing") << "missing"
-                                    << "does not exist";
-    QTest::newRow("archive write fails") << "full"
-                                         << "Cannot write";
-    QTest::newRow("extraction write fails") << "full-later"
-                                            << "Cannot write";
-    QTest::newRow("archive over its bound") << "large"
-                                            << "is over 1000 bytes";
+    for (auto [name, fault, message] :
+         {std::tuple{"folder missing", "missing", "does not exist"},
+          {"archive write fails", "full", "Cannot write"},
+          {"extraction write fails", "full-later", "Cannot write"},
+          {"archive over its bound", "large", "is over 1000 bytes"}})
+        QTest::newRow(name) << QString(fault) << QString(message);
 }
 
 // The download ends with a message, nothing is left half written, and the
@@ -304,35 +307,35 @@ void TestHistoric::diskFaults_data() {
 void TestHistoric::diskFaults() {
     QFETCH(QString, fault);
     QFETCH(QString, message);
-    Live t(fault != "missing");
-    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", bars(2000)}});
+    Desk t(fault != "missing");
+    const QByteArray zip = MakeZip({{"traderXYZ~1M", bars(2000)}});
     {
         std::optional<DiskFull> full;
         // The archive is some 10 KB, its series some 70 KB.
         if (fault == "full") full.emplace(1000);
         if (fault == "full-later") full.emplace(30000);
-        if (fault == "large") t.hist().maxArchiveBytes = 1000;
+        if (fault == "large") t.history.maxArchiveBytes = 1000;
         t.request("XYZ", 1);
-        QTRY_VERIFY2(t.c->controls.statusLine.contains(message.toLatin1()),
-                     t.c->controls.statusLine.constData());
+        QCOMPARE(t.download("XYZ", zip), fault != "missing");
+        QVERIFY2(t.panel.status.contains(message.toLatin1()), t.panel.status.constData());
         // A failed extraction leaves the download to the server's next
         // ending message: here it drops the connection.
-        if (fault == "full-later") t.server.resetPeer();
+        if (fault == "full-later") t.history.failed(10054, QStringLiteral("reset"));
         QVERIFY(t.ended());
     }
-    t.hist().maxArchiveBytes = HistoricSession::DefaultMaxArchiveBytes;
+    t.history.maxArchiveBytes = HistoricSession::DefaultMaxArchiveBytes;
     QVERIFY(t.host.ended.isEmpty());
     if (fault != "missing") {
         QVERIFY(!t.exists("ToDecompress.zip"));
         QVERIFY(!t.exists("XYZ.QX1M"));
         QVERIFY(!t.exists("traderXYZ~1M")); // not left cut short
     } else {
-        QVERIFY(t.server.requests.isEmpty());
         QVERIFY(!QDir(t.folder()).exists()); // never created
         QDir().mkpath(t.folder());
     }
     t.request("XYZ", 1);
-    QTRY_COMPARE(t.host.ended.size(), 1);
+    QVERIFY(t.download("XYZ", zip));
+    QCOMPARE(t.host.ended.size(), 1);
     QCOMPARE(t.read("XYZ.QX1M"), bars(2000));
 }
 
@@ -340,26 +343,27 @@ void TestHistoric::diskFaults() {
 // and the download stays in progress until "Logoff Hist", which drops every
 // queued request; the next download works.
 void TestHistoric::hostileArchiveThenLogoffHist() {
-    Live t;
-    t.server.archives["XYZ"] = MakeZip(
-        {{"traderXYZ~1M", "ok"}, {"../escaped", "bad"}, {"lnk", {}, ZipEntry::Symlink, "/etc"}});
+    Desk t;
     t.request("XYZ", 1);
     t.request("ABC", 1);
-    QTRY_VERIFY(t.c->controls.statusLine.contains("not extracted"));
+    QVERIFY(t.download("XYZ", MakeZip({{"traderXYZ~1M", "ok"},
+                                       {"../escaped", "bad"},
+                                       {"lnk", {}, ZipEntry::Symlink, "/etc"}})));
+    QVERIFY(t.panel.status.contains("not extracted"));
     QVERIFY(!QFile::exists(t.dir.path() + "/escaped"));
     QVERIFY(!QFileInfo(t.folder() + "/lnk").isSymLink());
     QVERIFY(!t.exists("ToDecompress.zip"));
     QVERIFY(t.host.ended.isEmpty());
-    QVERIFY(t.hist().currentItem() != 0);
-    QVERIFY(t.c->controls.logoffHistVisible);
-    t.hist().logoffHistButton();
-    QCOMPARE(t.hist().currentItem(), 0);
-    QCOMPARE(t.hist().list.count(), 0);
-    QVERIFY(!t.c->controls.logoffHistVisible);
-    QCOMPARE(t.c->historicSocket.State(), int(SocketComponent::Closed));
-    t.server.archives["XYZ"] = MakeZip({{"traderXYZ~1M", "good"}});
+    QVERIFY(!t.ended());
+    QVERIFY(t.panel.logoffHistVisible);
+    t.history.logoffHistButton();
+    QVERIFY(t.ended());
+    QCOMPARE(t.history.list.count(), 0);
+    QVERIFY(!t.panel.logoffHistVisible);
+    QCOMPARE(t.historicSocket.state, int(SocketComponent::Closed));
     t.request("XYZ", 1);
-    QTRY_COMPARE(t.host.ended.size(), 1);
+    QVERIFY(t.download("XYZ", MakeZip({{"traderXYZ~1M", "good"}})));
+    QCOMPARE(t.host.ended.size(), 1);
     QCOMPARE(t.read("XYZ.QX1M"), QByteArray("good"));
 }
 

@@ -1,7 +1,6 @@
-// A scripted server on 127.0.0.1 (OS-chosen port) that speaks the server's
-// side of the protocol: it leads the logon dialogue when asked to, records
-// every message the client sends, and sends messages (packed), raw bytes,
-// orderly closes and resets on command.
+// A feed server on 127.0.0.1 (OS-chosen port) for tests of the whole
+// program: it leads the logon dialogue, records every message the client
+// sends, and sends messages (packed) or raw bytes on command.
 #pragma once
 
 #include "wire/frame.h"
@@ -12,20 +11,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <sys/socket.h>
-
 namespace qxd {
 
 class ScriptedServer : public QObject {
 public:
-    // The logon dialogue: prompts on connect, "#L" for these credentials,
-    // "#O" for others. Off: the test speaks for the server.
-    bool autoLogon = true;
-    QByteArray user = "trader";
-    QByteArray password = "pw";
-
     QList<QByteArray> received; // client messages, in order
-    int connections = 0;
 
     ScriptedServer() {
         server_.listen(QHostAddress::LocalHost, 0);
@@ -34,16 +24,14 @@ public:
                 if (peer_) peer_->abort();
                 peer_ = s;
                 ex_ = FrameExtractor();
-                ++connections;
                 connect(s, &QTcpSocket::readyRead, this, [this, s] { onRead(s); });
-                if (autoLogon) send("#USER?");
+                send("#USER?");
             }
         });
     }
 
     quint16 port() const { return server_.serverPort(); }
     QTcpSocket* peer() const { return peer_; }
-    bool connected() const { return peer_ && peer_->state() == QAbstractSocket::ConnectedState; }
 
     // Sends one message in its own frame, packed as servers pack them.
     void send(const QByteArray& message) { sendRaw(ConverteToSend(Compress(message))); }
@@ -52,20 +40,7 @@ public:
         peer_->write(bytes);
         peer_->flush();
     }
-    void closePeer() {
-        if (peer_) peer_->disconnectFromHost();
-    }
-    void resetPeer() {
-        if (!peer_) return;
-        const linger lg{1, 0};
-        ::setsockopt(int(peer_->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        peer_->abort();
-    }
     int count(const QByteArray& message) const { return int(received.count(message)); }
-
-protected:
-    // Whatever is not part of the logon dialogue.
-    virtual void onMessage(const QByteArray&) {}
 
 private:
     void onRead(QTcpSocket* s) {
@@ -79,9 +54,9 @@ private:
             if (!m.isEmpty()) handle(m.toByteArray());
         } while (left > 0);
     }
+    // The dialogue: prompts in turn, "#L" for trader/pw, "#O" for others.
     void handle(const QByteArray& m) {
         received.append(m);
-        if (!autoLogon) return onMessage(m);
         if (m.startsWith('!')) {
             user_ = m.mid(1);
             send("#PASS?");
@@ -89,9 +64,7 @@ private:
             pass_ = m.mid(1);
             send("#TIPO?");
         } else if (m == "&1") {
-            send(user_ == user && pass_ == password ? "#L" : "#O");
-        } else {
-            onMessage(m);
+            send(user_ == "trader" && pass_ == "pw" ? "#L" : "#O");
         }
     }
 

@@ -34,6 +34,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <csignal>
 #include <ctime>
 #include <memory>
 
@@ -346,6 +347,36 @@ int main(int argc, char** argv) {
         run(500);
     };
 
+    // The bus daemon stops reading while quotes stream in at 40,000 a
+    // second: the client keeps its backlog of writes bounded (16 MB) and
+    // drops the quotes beyond it; once the bus reads again, quotes reach
+    // the host again. Unbounded, the client grew by some 40 MB a second.
+    auto stalledBus = [&](int ms) {
+        drain();
+        const QString pid = QString::number(client.processId());
+        const double before = bench::memMb("VmRSS:", pid);
+        double peak = before;
+        ::kill(pid_t(daemon.processId()), SIGSTOP);
+        feed->setRate(40000);
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            run(50);
+            peak = std::max(peak, bench::memMb("VmRSS:", pid));
+        }
+        feed->setRate(0);
+        ::kill(pid_t(daemon.processId()), SIGCONT);
+        drain();
+        const qint64 c0 = clientHost.count;
+        feed->setRate(1000);
+        const bool resumed = spin([&] { return clientHost.count > c0; }, 10000);
+        feed->setRate(0);
+        drain();
+        bench::figure("mem.growth_mb_stalled_bus", std::max(0.0, peak - before),
+                      qPrintable(QStringLiteral("MB (the bus stopped for %1 s)").arg(ms / 1000)));
+        bench::figure("dbus.delivers_after_stall", resumed ? 1 : 0, "(1: yes)");
+    };
+
     // The phases asked for, in order, each with its latency: whether a
     // side is slow after the other's (or its own) saturation, and for how
     // long.
@@ -411,6 +442,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "second phases: the client at %s; the baseline at %s\n",
                      clientRetried.isEmpty() ? "none" : clientRetried.trimmed().constData(),
                      busRetried.isEmpty() ? "none" : busRetried.trimmed().constData());
+        stalledBus(quick ? 2000 : 5000);
         busP99 = p99(emitterHost.finish(), busHalf);
         clientP99 = p99(clientHost.finish(), clientHalf);
         bench::figure("dbus.bus_quotes_per_s", busRate,

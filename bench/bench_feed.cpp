@@ -8,22 +8,6 @@
 //                            feed.bare_max_quotes_per_s (baseline), feed.ratio_to_bare,
 //                            mem.peak_rss_mb_feed
 //   bench_feed --hostile     mem.growth_mb_hostile
-//   --rates=R1,R2,...        only the client's phases, at these rates
-//   --bare-rates=R1,R2,...   only the baseline's phases, at these rates
-//   --bare-poll              the baseline spins on recv() instead of blocking
-//                            (default 100; 0: the kernel's own)
-//   --pin=C                  the client's thread and the bare reader on CPU C
-//                            only, the simulators on the other CPUs (to tell
-//                            the client's own stalls from those of a kernel
-//                            thread that keeps to one CPU)
-//   --slow-events            also: after each phase, the main thread's events
-//                            that took over 200 us, by kind (what kept it from
-//                            reading), and what a read of the feed took; for
-//                            each chunk over 2000 characters (ten a phase),
-//                            the events over 100 us just before it, and the
-//                            read before it and the gap before its own read
-//                            on the wall clock and the thread's CPU clock,
-//                            with the time it waited in the run queue
 #include "app/client_core.h"
 #include "automation/qxdclientcls.h"
 #include "common.h"
@@ -41,13 +25,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
-#include <fcntl.h>
-#include <map>
 #include <memory>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -115,15 +94,12 @@ int hostile() {
 // a simulator of its own, under the same rules (every message arrives, no
 // read above 2000 characters). It blocks in recv() and counts frames, so
 // what stops it holding a rate is the machine: a thread that is not run for
-// longer than 2000 characters of stream. With --bare-poll it spins instead,
-// as the client does while the feed is fast.
+// longer than 2000 characters of stream.
 class BareReader {
 public:
     std::atomic<std::int64_t> frames{0}, maxChunk{0}, reads{0};
 
-    // poll: spin on a non-blocking recv() instead of sleeping in it.
-    bool start(quint16 port, bool poll) {
-        poll_ = poll;
+    bool start(quint16 port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -151,8 +127,8 @@ private:
         FrameExtractor ex;
         std::vector<char> buf(1 << 16);
         for (;;) {
-            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), poll_ ? MSG_DONTWAIT : 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return;
             reads.fetch_add(1, std::memory_order_relaxed);
             if (n > maxChunk.load(std::memory_order_relaxed))
@@ -167,166 +143,17 @@ private:
         }
     }
     int fd_ = -1;
-    bool poll_ = false;
     std::thread thread_;
-
-public:
-    std::thread& thread() { return thread_; }
 };
-
-// Keeps thread `t` on CPU `cpu` only, or (others) off it.
-void pinThread(pthread_t t, int cpu, bool others) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    const int n = int(std::thread::hardware_concurrency());
-    for (int i = 0; i < n; ++i)
-        if ((i == cpu) != others) CPU_SET(i, &set);
-    if (const int e = pthread_setaffinity_np(t, sizeof set, &set))
-        std::fprintf(stderr, "bench_feed: cannot pin a thread: %s\n", std::strerror(e));
-}
 
 } // namespace
-
-// With --slow-events: times every event the main thread delivers and keeps
-// those over 200 us (outermost and nested alike: a repaint inside the
-// receive loop's yield is both). Each outermost read of the feed is timed
-// too, with the quotes it handed over, and the events over 100 us of the
-// last few milliseconds are kept, so that a chunk over 2000 characters can
-// be told apart: one that follows a long event of the client's own, or one
-// that follows none (the thread was not run). The read before such a chunk
-// and the gap before its own read are timed on the wall clock and on the
-// thread's CPU clock as well: the kernel leaves out of the latter the time
-// the thread was not run, whether another thread had the CPU or the
-// hypervisor had taken the virtual CPU away (steal). The two are told apart
-// by the thread's run-queue wait (/proc/thread-self/schedstat): the time it
-// was ready to run while the guest's scheduler ran another thread. Time off
-// the CPU beyond that wait, while the thread polls (never sleeps), is the
-// hypervisor's.
-class TimedApp : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool timing = false;
-    std::map<QByteArray, std::vector<double>> slow; // kind -> durations (us)
-    // Outermost socket events (the feed's reads): count, quotes, wall time.
-    std::int64_t reads = 0, readQuotes = 0;
-    double readUs = 0;
-    const std::int64_t* quotes = nullptr; // the host's count so far
-    qint64 outerStart = 0;                // when the outermost event under way began
-    // Wall time, thread CPU time and run-queue wait (us) of the read before
-    // the one under way, and of the gap between the two.
-    struct Span {
-        qint64 us = 0, cpuUs = 0, waitUs = 0;
-        qint64 offCpuUs() const { return us - cpuUs; }
-        // Off the CPU and not waiting for it in the guest: asleep, or not
-        // run by the hypervisor.
-        qint64 heldUs() const { return std::max<qint64>(0, offCpuUs() - waitUs); }
-    } lastRead, gap;
-
-    bool notify(QObject* o, QEvent* e) override {
-        if (!timing || QThread::currentThread() != thread()) return QApplication::notify(o, e);
-        const int type = int(e->type());     // the event may be gone after delivery,
-        const QPointer<QObject> receiver(o); // and the receiver with it
-        const std::int64_t q0 = quotes ? *quotes : 0;
-        const qint64 t0 = g_clock.nsecsElapsed();
-        const bool read = depth_ == 0 && type == QEvent::SockAct;
-        const qint64 cpu0 = read ? threadCpuNs() : 0, wait0 = read ? threadWaitNs() : 0;
-        if (read)
-            gap = {(t0 - readEnd_) / 1000, (cpu0 - readEndCpu_) / 1000,
-                   (wait0 - readEndWait_) / 1000};
-        if (depth_ == 0) outerStart = t0;
-        ++depth_;
-        const bool r = QApplication::notify(o, e);
-        --depth_;
-        const qint64 t1 = g_clock.nsecsElapsed();
-        const double us = (t1 - t0) / 1e3;
-        if (read) {
-            readEndCpu_ = threadCpuNs();
-            readEndWait_ = threadWaitNs();
-            readEnd_ = t1;
-            lastRead = {(t1 - t0) / 1000, (readEndCpu_ - cpu0) / 1000,
-                        (readEndWait_ - wait0) / 1000};
-            ++reads;
-            readQuotes += (quotes ? *quotes : 0) - q0;
-            readUs += us;
-        }
-        if (us <= 100) return r;
-        QByteArray kind = QByteArray::number(type);
-        if (!receiver) {
-            kind += " (receiver deleted)";
-        } else {
-            const QObject* named = o->objectName().isEmpty() && o->parent() ? o->parent() : o;
-            kind += ' ' + QByteArray(named->metaObject()->className()) + ' ' +
-                    named->objectName().toLatin1();
-        }
-        if (recent_.size() == 64) recent_.pop_front();
-        recent_.push_back({t1, us, kind});
-        if (us > 200) slow[kind].push_back(us);
-        return r;
-    }
-    // The events over 100 us that ended in the 2 ms before `now`.
-    QByteArray before(qint64 now) const {
-        QByteArray s;
-        for (const Recent& e : recent_)
-            if (e.end <= now && now - e.end < 2'000'000)
-                s += QByteArray(" [") + e.kind + ": " + QByteArray::number(e.us, 'f', 0) +
-                     " us, ended " + QByteArray::number((now - e.end) / 1e3, 'f', 0) +
-                     " us before]";
-        return s.isEmpty() ? QByteArray(" none over 100 us in the 2 ms before") : s;
-    }
-    void report() {
-        if (reads > 0)
-            std::fprintf(stderr, "  reads: %lld, %.1f quotes and %.1f us each (%.2f us a quote)\n",
-                         (long long)reads, double(readQuotes) / double(reads),
-                         readUs / double(reads),
-                         readQuotes > 0 ? readUs / double(readQuotes) : 0.0);
-        for (auto& [kind, d] : slow)
-            std::fprintf(
-                stderr, "  slow events (type, receiver): %s: %zu, median %.0f us, max %.0f us\n",
-                kind.constData(), d.size(), bench::percentile(d, 0.5), bench::percentile(d, 1.0));
-        clear();
-    }
-    void clear() {
-        slow.clear();
-        recent_.clear();
-        reads = readQuotes = 0;
-        readUs = 0;
-    }
-
-private:
-    static qint64 threadCpuNs() {
-        timespec ts;
-        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-    }
-    // The main thread's time in the run queue so far (ns), 0 if unknown.
-    // Opened by the main thread, so the file stays that thread's.
-    static qint64 threadWaitNs() {
-        static const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
-        char buf[96];
-        const ssize_t n = fd < 0 ? -1 : ::pread(fd, buf, sizeof buf - 1, 0);
-        if (n <= 0) return 0;
-        buf[n] = 0;
-        long long run = 0, wait = 0;
-        return std::sscanf(buf, "%lld %lld", &run, &wait) == 2 ? wait : 0;
-    }
-    qint64 readEnd_ = 0, readEndCpu_ = 0, readEndWait_ = 0;
-    struct Recent {
-        qint64 end; // g_clock, ns
-        double us;
-        QByteArray kind;
-    };
-    std::deque<Recent> recent_;
-    int depth_ = 0;
-};
 
 int main(int argc, char** argv) {
     QTemporaryDir dir;
     bench::clientEnvironment(dir.path());
-    TimedApp app(argc, argv);
-    for (int i = 1; i < argc; ++i) {
+    QApplication app(argc, argv);
+    for (int i = 1; i < argc; ++i)
         if (QByteArray(argv[i]) == "--hostile") return hostile();
-        if (QByteArray(argv[i]) == "--slow-events") app.timing = true;
-    }
     const bool quick = bench::quick(argc, argv);
     g_clock.start();
 
@@ -338,14 +165,6 @@ int main(int argc, char** argv) {
                                                         std::memory_order_relaxed);
     };
     const quint16 port = bench::startInThread(feed, simThread);
-    int pin = -1;
-    for (int i = 1; i < argc; ++i)
-        if (QByteArray a(argv[i]); a.startsWith("--pin=")) pin = a.mid(6).toInt();
-    if (pin >= 0) {
-        pinThread(pthread_self(), pin, false);
-        QMetaObject::invokeMethod(
-            feed, [&] { pinThread(pthread_self(), pin, true); }, Qt::BlockingQueuedConnection);
-    }
 
     QXDClientCLS host;
     host.Iniciar(QFile::encodeName(dir.path()));
@@ -359,36 +178,8 @@ int main(int argc, char** argv) {
     // first milliseconds is the feed starting before the thread polls.
     QElapsedTimer phaseClock;
     qint64 seenMax = 0, maxAtMs = 0;
-    std::int64_t overSeen = 0;   // chunks over 2000 explained so far in the phase
-    std::int64_t overOffCpu = 0; // of those, after time off the CPU
-    std::int64_t overQueued = 0; // of those, mostly waiting in the guest's run queue
-    app.quotes = &received;
     QObject::connect(&w.feedSocket, &SocketComponent::dataArrival, [&] {
         ++arrivals;
-        if (app.timing && w.feed.counters().skippedChunks > overSeen) {
-            // Over 50 us off the CPU: the machine took it. Otherwise the
-            // thread ran, busy with something else or polling while the
-            // bytes were held up before the socket.
-            // Of the time off the CPU, the part spent in the guest's run
-            // queue (another thread had the CPU) and the rest.
-            const bool offCpu = app.lastRead.offCpuUs() > 50 || app.gap.offCpuUs() > 50;
-            const qint64 queued = app.lastRead.waitUs + app.gap.waitUs,
-                         held = app.lastRead.heldUs() + app.gap.heldUs();
-            overOffCpu += offCpu;
-            overQueued += offCpu && queued >= held;
-            if (++overSeen <= 10)
-                std::fprintf(stderr,
-                             "  a chunk of %lld at %lld ms (%s, CPU %d): the read before %lld us "
-                             "(%lld on the CPU), the gap %lld us (%lld on the CPU)%s, %lld us in "
-                             "the run queue:%s\n",
-                             (long long)w.feedSocket.lastRead(), (long long)phaseClock.elapsed(),
-                             w.tuning().busyPoll().polling() ? "polling" : "not polling",
-                             sched_getcpu(), (long long)app.lastRead.us,
-                             (long long)app.lastRead.cpuUs, (long long)app.gap.us,
-                             (long long)app.gap.cpuUs, offCpu ? ", off the CPU" : "",
-                             (long long)queued, app.before(app.outerStart).constData());
-            overSeen = w.feed.counters().skippedChunks;
-        }
         if (w.feed.counters().maxChunk > seenMax) {
             seenMax = w.feed.counters().maxChunk;
             maxAtMs = phaseClock.elapsed();
@@ -418,11 +209,10 @@ int main(int argc, char** argv) {
     // arrived and no chunk went above 2000 characters, 0 otherwise.
     auto phase = [&](double rate, int ms, bool lats) -> double {
         run(200);
-        app.clear();
         const bench::CpuTicks ticks0 = bench::cpuTicks();
         const std::int64_t sent0 = feed->sent.load(), recv0 = received, arr0 = arrivals;
         w.feed.resetCounters();
-        seenMax = overSeen = overOffCpu = overQueued = 0;
+        seenMax = 0;
         measure = lats;
         phaseClock.start();
         feed->setRate(rate);
@@ -448,14 +238,6 @@ int main(int argc, char** argv) {
             (long long)w.feed.counters().skippedChunks, (long long)(arrivals - arr0),
             bench::stealPercent(ticks0), polling ? " polling," : "",
             w.tuning().busyPoll().crowded() ? " crowded," : "", ok ? "held" : "not held");
-        if (app.timing && overSeen > 0)
-            std::fprintf(stderr,
-                         "  chunks over 2000 after time off the CPU: %lld of %lld; of those, "
-                         "%lld mostly in the guest's run queue (another thread had the CPU), "
-                         "%lld mostly not (not run by the hypervisor, or asleep)\n",
-                         (long long)overOffCpu, (long long)overSeen, (long long)overQueued,
-                         (long long)(overOffCpu - overQueued));
-        app.report();
         return ok ? double(want) / seconds : 0.0;
     };
 
@@ -463,16 +245,9 @@ int main(int argc, char** argv) {
     QThread bareSimThread;
     auto* bareFeed = new sim::FeedSim(bench::pacedFeed());
     BareReader bare;
-    bool barePoll = false;
-    for (int i = 1; i < argc; ++i) barePoll = barePoll || QByteArray(argv[i]) == "--bare-poll";
-    if (!bare.start(bench::startInThread(bareFeed, bareSimThread), barePoll)) {
+    if (!bare.start(bench::startInThread(bareFeed, bareSimThread))) {
         std::fprintf(stderr, "bench_feed: the bare reader could not connect\n");
         return 1;
-    }
-    if (pin >= 0) {
-        pinThread(bare.thread().native_handle(), pin, false);
-        QMetaObject::invokeMethod(
-            bareFeed, [&] { pinThread(pthread_self(), pin, true); }, Qt::BlockingQueuedConnection);
     }
     spin([&] { return bare.frames.load() > 0 && bare.frames.load() == bareFeed->sent.load(); },
          5000);
@@ -504,24 +279,6 @@ int main(int argc, char** argv) {
 
     // Quick: 1 s phases, so that the whole of bench/run --quick takes about a minute.
     const int phaseMs = quick ? 1000 : 10000;
-    // --rates=R1,R2,... (the client) or --bare-rates=... (the baseline): only
-    // those phases, in the order given (both options may repeat), each
-    // whatever the one before did (to compare builds, or the machine of the
-    // minutes, at a rate they do not hold).
-    bool phasesGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        const bool client = arg.startsWith("--rates="), baseline = arg.startsWith("--bare-rates=");
-        if (!client && !baseline) continue;
-        phasesGiven = true;
-        for (const QByteArray& r : arg.mid(arg.indexOf('=') + 1).split(','))
-            client ? phase(r.toDouble(), phaseMs, false) : barePhase(r.toDouble(), phaseMs);
-    }
-    if (phasesGiven) {
-        bench::stopInThread(feed, simThread);
-        bench::stopInThread(bareFeed, bareSimThread);
-        return 0;
-    }
     phase(10000, phaseMs, true);
     bench::figure("feed.latency_us_p50", bench::percentile(lat, 0.50), "us");
     bench::figure("feed.latency_us_p99", bench::percentile(lat, 0.99), "us");

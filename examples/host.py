@@ -4,7 +4,7 @@
 It creates one QXDClientCLS object, starts it with a data folder, subscribes
 a few symbols whenever the feed asks for them (RequestAllSimbols, after every
 accepted logon), queues one historic download and prints every quote, server
-time and finished download. Ctrl-C releases the object, which ends the client.
+time and finished download. Ctrl-C (or --quotes, --seconds) releases the object, which ends the client.
 
 Needs Debian's python3-dbus and python3-gi:
     sudo apt-get install python3-dbus python3-gi
@@ -33,6 +33,10 @@ def main():
                     help="data folder; historic files go to FOLDER/indataqx")
     ap.add_argument("--history", default=None,
                     help="symbol whose daily bars to download once (default: the first)")
+    ap.add_argument("--quotes", type=int, default=0,
+                    help="release the object after this many quotes (default: never)")
+    ap.add_argument("--seconds", type=float, default=0,
+                    help="release the object after this many seconds (default: never)")
     args = ap.parse_args()
     os.makedirs(os.path.join(args.folder, "indataqx"), exist_ok=True)
 
@@ -50,7 +54,13 @@ def main():
         if iface == CLS:
             props.update(changed)
 
+    quotes = 0
+
     def on_quote():
+        nonlocal quotes
+        quotes += 1
+        if args.quotes and quotes >= args.quotes:
+            GLib.idle_add(stop)
         kind = {0: "trade", 1: "quote", 2: "requested"}.get(int(props.get("Flag", -1)), "?")
         print(f"{kind:9} {props.get('Simbolo', ''):8} last {float(props.get('Last', 0)):10.2f}"
               f"  bid {float(props.get('Bid', 0)):10.2f}  ask {float(props.get('Ask', 0)):10.2f}"
@@ -91,6 +101,8 @@ def main():
 
     signal.signal(signal.SIGINT, stop)
     signal.signal(signal.SIGTERM, stop)
+    if args.seconds:
+        GLib.timeout_add(int(args.seconds * 1000), stop)
     loop.run()
     return 0
 

@@ -13,6 +13,8 @@
 #include "automation/qxdclientcls.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QSaveFile>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -47,16 +49,36 @@ int envInt(const char* name, int def) {
 } // namespace
 
 constexpr char Usage[] =
-    "Usage: qxdataclient [--tuning=auto|off] [--regserver | --unregserver | --help]\n"
+    "Usage: qxdataclient [--tuning=auto|off]\n"
+    "       qxdataclient --regserver | --unregserver | --interfaces DIR | --help | --version\n"
     "The market-data client: it takes the bus name QXDataClient.QXDClientCLS and waits\n"
     "for hosts (without a session bus it shows its window and runs on its own).\n"
     "\n"
-    "  --regserver      write the D-Bus activation file and exit\n"
-    "  --unregserver    remove it and exit\n"
-    "  --tuning=MODE    auto (default): latency tuning for fast feeds (polling while\n"
-    "                   the feed is fast, a paced window, Qt's own dispatcher);\n"
-    "                   off: a plain event loop. QXD_TUNING sets the default.\n"
-    "  --help           this text\n";
+    "  --tuning=MODE     auto (default): latency tuning for fast feeds (polling while\n"
+    "                    the feed is fast, a paced window, Qt's own dispatcher);\n"
+    "                    off: a plain event loop. QXD_TUNING sets the default.\n"
+    "  --regserver       write the D-Bus activation file for this program and exit\n"
+    "  --unregserver     remove it and exit\n"
+    "  --interfaces DIR  write the D-Bus interfaces as introspection XML into DIR and exit\n"
+    "  --help            this text\n"
+    "  --version         the program's version\n"
+    "\n"
+    "Exit status: 0 done, 1 failed (the bus name is taken, a file cannot be written),\n"
+    "2 wrong usage.\n";
+
+// Writes one file per interface, named after it.
+int writeInterfaces(const QString& dir) {
+    QDir().mkpath(dir);
+    for (const qxd::InterfaceDescription& i : qxd::InterfaceDescriptions()) {
+        QSaveFile f(dir + '/' + QString::fromLatin1(i.name) + QStringLiteral(".xml"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(i.xml) != i.xml.size() || !f.commit()) {
+            std::fprintf(stderr, "qxdataclient: cannot write %s: %s\n",
+                         qPrintable(f.fileName()), qPrintable(f.errorString()));
+            return 1;
+        }
+    }
+    return 0;
+}
 
 int main(int argc, char** argv) {
     qxd::TuningMode tuning = qxd::TuningModeFromEnvironment();
@@ -67,6 +89,12 @@ int main(int argc, char** argv) {
             std::fputs(Usage, stdout);
             return 0;
         }
+        if (a == "--version") {
+            std::printf("qxdataclient %s\n", QXD_VERSION);
+            return 0;
+        }
+        if (a == "--interfaces" && i + 1 < argc)
+            return writeInterfaces(QFile::decodeName(argv[i + 1]));
         if (a == "--regserver" || a == "--unregserver") {
             registration = a;
             continue;

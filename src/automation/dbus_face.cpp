@@ -18,10 +18,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <poll.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qxd {
@@ -569,7 +571,95 @@ const sd_bus_vtable FactoryVtable[] = {
     SD_BUS_VTABLE_END,
 };
 
+// The complete types of a signature, one by one ("a(sd)s" gives "a(sd)", "s").
+std::vector<std::string> completeTypes(const char* signature) {
+    std::vector<std::string> out;
+    std::string current;
+    int depth = 0;
+    for (const char* c = signature; c && *c; ++c) {
+        current += *c;
+        if (*c == '(' || *c == '{') ++depth;
+        if (*c == ')' || *c == '}') --depth;
+        if (depth == 0 && *c != 'a') out.push_back(std::exchange(current, {}));
+    }
+    return out;
+}
+
+// The argument elements of a method's or a signal's signature; `names` is
+// advanced past the names it used (the vtable keeps them one after another,
+// each ended by a NUL).
+QByteArray argumentXml(const char* signature, const char*& names, const char* direction) {
+    QByteArray xml;
+    for (const std::string& type : completeTypes(signature)) {
+        xml += "   <arg type=\"" + QByteArray::fromStdString(type) + '"';
+        if (names && *names) {
+            xml += " name=\"" + QByteArray(names) + '"';
+            names += std::strlen(names) + 1;
+        }
+        if (direction) xml += " direction=\"" + QByteArray(direction) + '"';
+        xml += "/>\n";
+    }
+    return xml;
+}
+
+QByteArray member(const char* kind, const char* name, const QByteArray& args) {
+    const QByteArray head = "  <" + QByteArray(kind) + " name=\"" + name + '"';
+    return args.isEmpty() ? head + "/>\n" : head + ">\n" + args + "  </" + kind + ">\n";
+}
+
+// One interface as introspection XML, written from the vtable the bus
+// library serves it from.
+QByteArray interfaceXml(const char* name, const sd_bus_vtable* vtable) {
+    QByteArray xml = "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection "
+                     "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/"
+                     "introspect.dtd\">\n<node>\n <interface name=\"" +
+                     QByteArray(name) + "\">\n";
+    for (const sd_bus_vtable* v = vtable; v->type != _SD_BUS_VTABLE_END; ++v) {
+        switch (v->type) {
+        case _SD_BUS_VTABLE_METHOD: {
+            const char* names = v->x.method.names;
+            xml += member("method", v->x.method.member,
+                          argumentXml(v->x.method.signature, names, "in") +
+                              argumentXml(v->x.method.result, names, "out"));
+            break;
+        }
+        case _SD_BUS_VTABLE_SIGNAL: {
+            const char* names = v->x.signal.names;
+            xml += member("signal", v->x.signal.member,
+                          argumentXml(v->x.signal.signature, names, nullptr));
+            break;
+        }
+        case _SD_BUS_VTABLE_PROPERTY:
+        case _SD_BUS_VTABLE_WRITABLE_PROPERTY: {
+            xml += "  <property name=\"" + QByteArray(v->x.property.member) + "\" type=\"" +
+                   QByteArray(v->x.property.signature) + "\" access=\"" +
+                   (v->type == _SD_BUS_VTABLE_WRITABLE_PROPERTY ? "readwrite" : "read") + '"';
+            const char* emits = v->flags & SD_BUS_VTABLE_PROPERTY_CONST ? "const"
+                                : v->flags & SD_BUS_VTABLE_PROPERTY_EMITS_INVALIDATION
+                                    ? "invalidates"
+                                : v->flags & SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE ? nullptr
+                                                                                 : "false";
+            xml += emits ? ">\n   <annotation name=\"org.freedesktop.DBus.Property."
+                           "EmitsChangedSignal\" value=\"" +
+                               QByteArray(emits) + "\"/>\n  </property>\n"
+                         : QByteArray("/>\n");
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return xml + " </interface>\n</node>\n";
+}
+
 } // namespace
+
+std::vector<InterfaceDescription> InterfaceDescriptions() {
+    return {{FactoryInterface, interfaceXml(FactoryInterface, FactoryVtable)},
+            {ClassInterface, interfaceXml(ClassInterface, ClassVtable)},
+            {EventsInterface, interfaceXml(EventsInterface, EventsVtable)},
+            {InstanceInterface, interfaceXml(InstanceInterface, InstanceVtable)}};
+}
 
 DBusFace::DBusFace()
     : d_(std::make_unique<Private>()) {

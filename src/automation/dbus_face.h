@@ -23,6 +23,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace qxd {
 
@@ -73,6 +74,13 @@ public:
 private:
     std::unique_ptr<Private> d_;
 };
+
+// Each interface the client serves, as introspection XML, from the same
+// description the bus is served from (for files a host's tools can read).
+struct InterfaceDescription {
+    QByteArray name, xml;
+};
+std::vector<InterfaceDescription> InterfaceDescriptions();
 
 // D-Bus activation file: written by --regserver, removed by --unregserver.
 QString ServiceFilePath();

@@ -22,9 +22,13 @@ void onSignal(int) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QXD_VERSION));
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Feed and historic server for qxdataclient"));
-    p.addHelpOption();
+    p.setApplicationDescription(QStringLiteral(
+        "Feed and historic server for qxdataclient.\n"
+        "Exit status: 0 ended by a signal, 1 cannot listen, 2 wrong usage."));
+    const QCommandLineOption help = p.addHelpOption();
+    const QCommandLineOption version = p.addVersionOption();
     const QCommandLineOption host(QStringLiteral("host"), "Address to listen on.", "address",
                                   "127.0.0.1");
     const QCommandLineOption feedPort(QStringLiteral("feed-port"), "Feed port (0: any free one).",
@@ -55,7 +59,21 @@ int main(int argc, char** argv) {
     const QCommandLineOption quiet(QStringLiteral("quiet"), "Log nothing.");
     p.addOptions({host, feedPort, histPort, user, unknown, rate, burst, share, timeEvery, noteEvery,
                   fault, chunk, seq, quiet});
-    p.process(app);
+    if (!p.parse(app.arguments()) || !p.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "qxd-sim: %s\n%s",
+                     qPrintable(p.errorText().isEmpty() ? QStringLiteral("unexpected argument")
+                                                        : p.errorText()),
+                     qPrintable(p.helpText()));
+        return 2;
+    }
+    if (p.isSet(help)) {
+        std::fputs(qPrintable(p.helpText()), stdout);
+        return 0;
+    }
+    if (p.isSet(version)) {
+        std::printf("qxd-sim %s\n", QXD_VERSION);
+        return 0;
+    }
 
     qxd::sim::Options o;
     o.host = QHostAddress(p.value(host));

@@ -3,7 +3,7 @@
 // stream) into one line per message, unpacked, with the offsets of the
 // frames that could not be cut.
 //
-//   qxd-wire [--hist] [FILE]      (standard input without FILE or with -)
+// See Usage below.
 #include "wire/decode.h"
 
 #include <QFile>
@@ -11,18 +11,35 @@
 #include <cstdio>
 #include <cstring>
 
+constexpr char Usage[] =
+    "Usage: qxd-wire [--hist] [FILE]\n"
+    "       qxd-wire --help | --version\n"
+    "Decodes a captured byte stream of the feed connection (or, with --hist, of the\n"
+    "historic one) from FILE, or standard input without FILE or with -, into one line\n"
+    "per message: its offset, \"!\" where a frame could not be cut, and the message.\n"
+    "\n"
+    "Exit status: 0 every frame decoded, 1 the input cannot be read, 2 wrong usage,\n"
+    "3 some frames could not be cut.\n";
+
 int main(int argc, char** argv) {
     bool hist = false;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--hist"))
+        const char* a = argv[i];
+        if (!std::strcmp(a, "--hist")) {
             hist = true;
-        else if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help")) {
-            std::printf("usage: qxd-wire [--hist] [FILE]\n"
-                        "Decodes a captured feed (or, with --hist, historic) byte stream.\n");
+        } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+            std::fputs(Usage, stdout);
             return 0;
-        } else
-            path = argv[i];
+        } else if (!std::strcmp(a, "--version")) {
+            std::printf("qxd-wire %s\n", QXD_VERSION);
+            return 0;
+        } else if ((a[0] == '-' && a[1] != 0) || path) {
+            std::fprintf(stderr, "qxd-wire: unexpected argument %s\n%s", a, Usage);
+            return 2;
+        } else {
+            path = a;
+        }
     }
     QFile f;
     bool open;

@@ -9,7 +9,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QMap>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -31,12 +34,27 @@ void onSignal(int) {
     [[maybe_unused]] auto n = ::write(g_pipe[1], &c, 1);
 }
 
+// An OLE Automation date (days since 1899-12-30, the fraction the time of
+// day) as a local date and time.
+QString oleDateText(double t) {
+    const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0));
+    return epoch.addMSecs(qint64(t * 86400000.0 + 0.5)).toString("yyyy-MM-dd HH:mm");
+}
+
+// The file a download's series gets in the historic folder.
+QString seriesFile(const QString& symbol, double ty) {
+    if (ty == -1) return symbol + ".QXDAY";
+    if (ty == 1) return symbol + ".QX1M";
+    return symbol + ".QX" + QString::number(ty) + "M";
+}
+
 class Host : public QObject {
     Q_OBJECT
 public:
-    QString path;
+    QString path, folder;
     QStringList symbols;
     QVariantMap props;
+    QMap<QString, int> quotesBySymbol;
     int quotes = 0, times = 0, downloads = 0, logons = 0;
     int printEvery = 1;
 
@@ -51,14 +69,19 @@ public slots:
         if (iface == Cls) props.insert(c);
     }
     void feederReady() {
+        const QString symbol = props.value("Simbolo").toString();
+        ++quotesBySymbol[symbol];
         if (quotes++ % printEvery) return;
-        static const char* kinds[] = {"trade", "quote", "requested"};
         const int flag = props.value("Flag").toInt();
-        std::printf("%-9s %-8s last %9.2f  bid %9.2f  ask %9.2f  vol %12.0f\n",
-                    flag >= 0 && flag <= 2 ? kinds[flag] : "?",
-                    qPrintable(props.value("Simbolo").toString()), props.value("Last").toDouble(),
-                    props.value("Bid").toDouble(), props.value("Ask").toDouble(),
-                    props.value("Vol").toDouble());
+        const double last = props.value("Last").toDouble(), vol = props.value("Vol").toDouble();
+        // A trade carries its price, size and volume; a quote the book as well.
+        if (flag == 0)
+            std::printf("trade     %-8s last %9.2f  size %8.0f  vol %12.0f\n", qPrintable(symbol),
+                        last, props.value("LastS").toDouble(), vol);
+        else
+            std::printf("%-9s %-8s last %9.2f  bid %9.2f  ask %9.2f  vol %12.0f\n",
+                        flag == 2 ? "requested" : "quote", qPrintable(symbol), last,
+                        props.value("Bid").toDouble(), props.value("Ask").toDouble(), vol);
         std::fflush(stdout);
     }
     void requestAll() {
@@ -69,12 +92,19 @@ public slots:
     }
     void newTime(double t) {
         ++times;
-        std::printf("server time %.6f\n", t);
+        std::printf("server time %s\n", qPrintable(oleDateText(t)));
         std::fflush(stdout);
     }
     void endDownload(const QString& s, double ty) {
         ++downloads;
-        std::printf("download finished: %s (interval %g)\n", qPrintable(s), ty);
+        const QString file = folder + "/indataqx/" + seriesFile(s, ty);
+        QFile f(file);
+        qint64 bars = 0;
+        if (f.open(QIODevice::ReadOnly))
+            while (!f.readLine().isEmpty()) ++bars;
+        std::printf("download finished: %s, %s bars: %s (%lld bars)\n", qPrintable(s),
+                    ty == -1 ? "daily" : qPrintable(QString::number(ty) + "-minute"),
+                    qPrintable(file), (long long)bars);
         std::fflush(stdout);
     }
 };
@@ -107,6 +137,7 @@ int main(int argc, char** argv) {
     if (host.symbols.isEmpty()) host.symbols = {"PETR4", "VALE3", "ITUB4", "BBDC4", "ABEV3"};
     host.printEvery = std::max(1, p.value(every).toInt());
     const QString dir = p.value(folder);
+    host.folder = dir;
     QDir().mkpath(dir + "/indataqx");
 
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -157,8 +188,12 @@ int main(int argc, char** argv) {
 
     auto finish = [&] {
         host.call("QXDataClient.Instance", "Release");
-        std::printf("quotes %d, times %d, downloads %d\nlogons %d\n", host.quotes, host.times,
-                    host.downloads, host.logons);
+        QStringList bySymbol;
+        for (auto it = host.quotesBySymbol.cbegin(); it != host.quotesBySymbol.cend(); ++it)
+            bySymbol << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+        std::printf("quotes %d, times %d, downloads %d\nlogons %d\nquotes by symbol: %s\n",
+                    host.quotes, host.times, host.downloads, host.logons,
+                    qPrintable(bySymbol.isEmpty() ? QStringLiteral("none") : bySymbol.join(", ")));
         std::fflush(stdout);
         app.quit();
     };

@@ -15,6 +15,8 @@
 #include "wire/session_support.h"
 #include "wire/socket.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -118,6 +120,15 @@ public:
     // nothing more): the moment furthest from the next bytes.
     std::function<void()> afterRead;
 
+    // Brings the host's status (ClientStatus) up to date with what is read
+    // rather than reported: counters, symbols, downloads, a stalled
+    // transfer, overloads. Runs on a timer four times a second.
+    void refreshStatus();
+    static constexpr int StatusIntervalMs = 250;
+    // Milliseconds on a monotonic clock, for the status's time rules (tests
+    // replace it).
+    std::function<qint64()> statusClock;
+
     const ClientTiming& timing() const { return timing_; }
     const QString& settingsPath() const { return settingsPath_; }
     MainWindow* view() const { return view_; }
@@ -142,8 +153,9 @@ private:
     // Both panels.
     QByteArray userName() const override { return controls.userName; }
     QByteArray password() const override { return controls.password; }
-    void setStatusLine(const QByteArray& text) override { controls.statusLine = text; }
-    void setMessageLine(const QByteArray& text) override { controls.messageLine = text; }
+    void setStatusLine(const QByteArray& text) override;
+    void setMessageLine(const QByteArray& text) override;
+    void serverNote(const QByteArray& text) override;
     void setLastMessage(const QByteArray& text) override { controls.lastMessage = text; }
     void showNote(const QByteArray& text) override;
     // The feed's panel.
@@ -152,7 +164,7 @@ private:
     bool reconnectTicked() const override { return controls.reconnect != 0; }
     void setLogonCaption(const QByteArray& text) override { controls.logonCaption = text; }
     void setCaption(const QByteArray& text) override { controls.caption = text; }
-    void setClients(const QByteArray& text) override { controls.clients = text; }
+    void setClients(const QByteArray& text) override;
     void setReceived(std::int32_t count) override;
     void setBufferLeft(qsizetype bytes) override { controls.bufferLeft = bytes; }
     void setOverloaded(bool overloaded) override {
@@ -162,13 +174,32 @@ private:
     void logonStarted() override { history.resetReceived(); }
     void chunkRead(qint64 bytes) override;
     void readingStopped() override { tuning_.readingStopped(); }
+    void stateChanged(FeedState state) override;
     // The historic panel.
     QByteArray historicHost() const override { return controls.historicHost; }
     QByteArray historicPort() const override { return controls.historicPort; }
     void setLogoffHistVisible(bool visible) override { controls.logoffHistVisible = visible; }
     void setHistoricReceived(std::int32_t count) override { controls.receivedHistoric = count; }
+    void stateChanged(HistoricState state) override;
+    void downloadEnded(const QByteArray& symbol, float interval, bool ok,
+                       const QByteArray& reason) override;
 
     void closeView();
+
+    // What the status timer compares with.
+    struct StatusMemory {
+        std::int32_t received = 0;
+        quint64 total = 0;
+        qsizetype symbols = -1;
+        std::uint64_t downloads = ~0ULL;
+        std::int32_t current = -1;
+        std::int64_t archiveBytes = -1;
+        qint64 bytesSinceMs = 0; // when the archive last grew
+        qint64 skipped = 0, dropped = 0; // as last reported as an overload
+        qint64 overloadMs = -1;          // when that was
+        QHash<std::int32_t, QPair<QByteArray, float>> names; // download slot -> its request
+    } statusMemory_;
+    QTimer statusTimer_;
 
     ClientTiming timing_;
     QString settingsPath_;

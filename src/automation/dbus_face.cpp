@@ -1,5 +1,6 @@
 #include "automation/dbus_face.h"
 
+#include "automation/client_status.h"
 #include "automation/qxdclientcls.h"
 #include "wire/convert.h"
 
@@ -53,6 +54,7 @@ namespace {
 constexpr char EventsInterface[] = "QXDataClient.__QXDClientCLS";
 constexpr char InstanceInterface[] = "QXDataClient.Instance";
 constexpr char FactoryInterface[] = "QXDataClient.ClassFactory";
+constexpr char StatusInterface[] = "QXDataClient.Status";
 // What one queued message takes, on average over a quote's two signals,
 // for the backlog rule (the bus library counts messages, not bytes).
 constexpr qint64 QueuedMessageBytes = 400;
@@ -138,7 +140,7 @@ private:
 
     DBusFace::Private& face_;
     const std::string creator_;
-    sd_bus_slot* slots_[3] = {};
+    sd_bus_slot* slots_[4] = {};
     bool released_ = false;
     bool quoteAdmitted_ = true; // the event after a property change follows it
 };
@@ -183,6 +185,14 @@ struct DBusFace::Private {
     }
     void track(const std::string& creator);
     void creatorGone(sd_bus_track* track);
+    // Runs `emit` for the path of every live object, then sees the messages written.
+    template <class Emit>
+    void forEachObject(const Emit& emit) {
+        if (!bus) return;
+        for (const auto& i : instances)
+            if (i) emit(i->path.c_str());
+        rearm();
+    }
 };
 
 namespace {
@@ -254,6 +264,60 @@ const sd_bus_vtable InstanceVtable[] = {
     SD_BUS_METHOD("Release", "", "", takeCall, 0),
     SD_BUS_VTABLE_END,
 };
+
+// The host's status: the same for every object, read when asked.
+int append(sd_bus_message* m, const QString& v) {
+    return sd_bus_message_append(m, "s", v.toUtf8().constData());
+}
+int append(sd_bus_message* m, quint64 v) {
+    return sd_bus_message_append(m, "t", std::uint64_t(v));
+}
+int append(sd_bus_message* m, const QStringList& v) {
+    int r = sd_bus_message_open_container(m, 'a', "s");
+    for (const QString& s : v)
+        if (r >= 0) r = append(m, s);
+    return r < 0 ? r : sd_bus_message_close_container(m);
+}
+int append(sd_bus_message* m, const QList<DownloadEntry>& v) {
+    int r = sd_bus_message_open_container(m, 'a', "(sddds)");
+    for (const DownloadEntry& d : v)
+        if (r >= 0)
+            r = sd_bus_message_append(m, "(sddds)", d.symbol.toUtf8().constData(), d.interval,
+                                      d.from, d.to, d.state.toUtf8().constData());
+    return r < 0 ? r : sd_bus_message_close_container(m);
+}
+
+template <auto Getter>
+int getStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+              sd_bus_error*) {
+    return append(reply, (ClientStatus::instance().*Getter)());
+}
+
+#define QXD_STATUS(Name, Signature, Getter)                                                        \
+    SD_BUS_PROPERTY(Name, Signature, getStatus<&ClientStatus::Getter>, 0,                          \
+                    SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE)
+const sd_bus_vtable StatusVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    QXD_STATUS("FeedState", "s", feedState),
+    QXD_STATUS("HistoricState", "s", historicState),
+    QXD_STATUS("StatusText", "s", statusText),
+    QXD_STATUS("ServerMessage", "s", serverMessage),
+    QXD_STATUS("Clients", "i", clients),
+    QXD_STATUS("Received", "t", received),
+    QXD_STATUS("SkippedChunks", "t", skippedChunks),
+    QXD_STATUS("DroppedChunks", "t", droppedChunks),
+    QXD_STATUS("Subscriptions", "as", subscriptions),
+    QXD_STATUS("Downloads", "a(sddds)", downloads),
+    QXD_STATUS("DownloadBytes", "t", downloadBytes),
+    SD_BUS_SIGNAL_WITH_NAMES("DownloadEnded", "sdbs",
+                             SD_BUS_PARAM(Symbol) SD_BUS_PARAM(Ty) SD_BUS_PARAM(Ok)
+                                 SD_BUS_PARAM(Reason),
+                             0),
+    SD_BUS_SIGNAL_WITH_NAMES("Note", "s", SD_BUS_PARAM(Text), 0),
+    SD_BUS_SIGNAL_WITH_NAMES("Overloaded", "tt", SD_BUS_PARAM(Skipped) SD_BUS_PARAM(Dropped), 0),
+    SD_BUS_VTABLE_END,
+};
+#undef QXD_STATUS
 
 // The properties a relay sets, each with how PropertiesChanged carries it.
 // The message is built here with the library's own writer rather than by
@@ -344,9 +408,9 @@ DBusInstance::~DBusInstance() {
 }
 
 bool DBusInstance::publish(sd_bus* bus) {
-    const sd_bus_vtable* tables[] = {ClassVtable, EventsVtable, InstanceVtable};
-    const char* names[] = {ClassInterface, EventsInterface, InstanceInterface};
-    for (int i = 0; i < 3; ++i)
+    const sd_bus_vtable* tables[] = {ClassVtable, EventsVtable, InstanceVtable, StatusVtable};
+    const char* names[] = {ClassInterface, EventsInterface, InstanceInterface, StatusInterface};
+    for (int i = 0; i < 4; ++i)
         if (sd_bus_add_object_vtable(bus, &slots_[i], path.c_str(), names[i], tables[i], this) < 0)
             return false;
     return true;
@@ -658,7 +722,8 @@ std::vector<InterfaceDescription> InterfaceDescriptions() {
     return {{FactoryInterface, interfaceXml(FactoryInterface, FactoryVtable)},
             {ClassInterface, interfaceXml(ClassInterface, ClassVtable)},
             {EventsInterface, interfaceXml(EventsInterface, EventsVtable)},
-            {InstanceInterface, interfaceXml(InstanceInterface, InstanceVtable)}};
+            {InstanceInterface, interfaceXml(InstanceInterface, InstanceVtable)},
+            {StatusInterface, interfaceXml(StatusInterface, StatusVtable)}};
 }
 
 DBusFace::DBusFace()
@@ -678,6 +743,37 @@ DBusFace::DBusFace()
     connect(d_->writer, &QSocketNotifier::activated, this, [this] { d_->process(); });
     connect(&d_->timeout, &QTimer::timeout, this, [this] { d_->process(); });
     d_->rearm();
+
+    // The status goes to every object's Status interface.
+    ClientStatus& status = ClientStatus::instance();
+    connect(&status, &ClientStatus::propertiesChanged, this, [this](const QList<QByteArray>& n) {
+        std::vector<char*> names;
+        for (const QByteArray& name : n) names.push_back(const_cast<char*>(name.constData()));
+        names.push_back(nullptr);
+        d_->forEachObject([&](const char* path) {
+            sd_bus_emit_properties_changed_strv(d_->bus, path, StatusInterface, names.data());
+        });
+    });
+    connect(&status, &ClientStatus::DownloadEnded, this,
+            [this](const QString& symbol, double ty, bool ok, const QString& reason) {
+                d_->forEachObject([&](const char* path) {
+                    sd_bus_emit_signal(d_->bus, path, StatusInterface, "DownloadEnded", "sdbs",
+                                       symbol.toUtf8().constData(), ty, int(ok),
+                                       reason.toUtf8().constData());
+                });
+            });
+    connect(&status, &ClientStatus::Note, this, [this](const QString& text) {
+        d_->forEachObject([&](const char* path) {
+            sd_bus_emit_signal(d_->bus, path, StatusInterface, "Note", "s",
+                               text.toUtf8().constData());
+        });
+    });
+    connect(&status, &ClientStatus::Overloaded, this, [this](quint64 skipped, quint64 dropped) {
+        d_->forEachObject([&](const char* path) {
+            sd_bus_emit_signal(d_->bus, path, StatusInterface, "Overloaded", "tt",
+                               std::uint64_t(skipped), std::uint64_t(dropped));
+        });
+    });
 }
 
 DBusFace::~DBusFace() {

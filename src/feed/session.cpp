@@ -285,10 +285,12 @@ void FeedSession::note(const QByteArray& s) {
         return;
     }
     if (s.size() <= 2) return;
+    const QByteArray text = rest(s, s[1] == '@' ? 2 : 1);
+    panel_.serverNote(text);
     if (s[1] == '@')
-        panel_.showNote(rest(s, 2)); // waits until the user closes it
+        panel_.showNote(text); // waits until the user closes it
     else
-        panel_.setStatusLine(rest(s, 1));
+        panel_.setStatusLine(text);
 }
 
 void FeedSession::serverTime(const QByteArray& s) {

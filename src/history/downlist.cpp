@@ -36,6 +36,7 @@ void DownList::unindex(const DownItem& item, std::int32_t pos) {
 }
 
 std::int32_t DownList::add(const QByteArray& s, float ty) {
+    ++generation_;
     items_.push_back({s, ty});
     const auto pos = std::int32_t(items_.size());
     index(items_.back(), pos);
@@ -56,6 +57,7 @@ DownItem DownList::item(std::int32_t i) const {
 
 void DownList::set(const QByteArray& s, float ty, std::int32_t i) {
     if (i < 1 || i > count()) return;
+    ++generation_;
     unindex(items_[i - 1], i);
     items_[i - 1] = {s, ty};
     index(items_[i - 1], i);
@@ -63,6 +65,7 @@ void DownList::set(const QByteArray& s, float ty, std::int32_t i) {
 }
 
 void DownList::clear() {
+    ++generation_;
     items_.clear();
     where_.clear();
     firstPending_ = 0;

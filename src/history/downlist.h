@@ -42,6 +42,8 @@ public:
     // DownDates: column i holds the start (row 1) and end (row 2) date of
     // slot i. It grows with the list and shrinks only when reset.
     std::int32_t dateColumns() const { return std::int32_t(dates_.size()); }
+    // Changes with every change of the list (for those who show it).
+    std::uint64_t generation() const { return generation_; }
     double startDate(std::int32_t i) const { return column(i)[0]; }
     double endDate(std::int32_t i) const { return column(i)[1]; }
     // Two rows by one column of zeros.
@@ -64,6 +66,7 @@ private:
 
     std::array<double, 2> column(std::int32_t i) const;
     std::vector<DownItem> items_;
+    std::uint64_t generation_ = 0;
     QHash<Key, std::vector<std::int32_t>> where_;
     std::size_t firstPending_ = 0; // no slot before it is pending
     std::vector<std::array<double, 2>> dates_;

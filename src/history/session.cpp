@@ -127,7 +127,7 @@ void HistoricSession::schedulerTick() {
     const ConnectOutcome o = ConnectWithRetry(sock_, liveness_, yield_, panel_);
     if (!o.survived) return;
     if (o.failure) {
-        endCurrent(true);
+        endCurrent(true, "connection-lost", o.failure.description.toLatin1());
         panel_.setLogoffHistVisible(false);
         panel_.repaintNow();
     } else {
@@ -141,7 +141,7 @@ void HistoricSession::failed(int number, const QString& description) {
         panel_.setStatusLine(description.toLatin1());
         return;
     }
-    endCurrent(true);
+    endCurrent(true, "connection-lost", description.toLatin1());
     closeArchive(); // the archive file stays on disk
     closeConnection({});
     panel_.setStatusLine(description.toLatin1());
@@ -149,7 +149,13 @@ void HistoricSession::failed(int number, const QString& description) {
 
 void HistoricSession::logoffHistButton() {
     closeArchive();
-    endCurrent(true);
+    endCurrent(true, "cancelled", "Logoff Hist");
+    // The queued downloads it drops end too, so that no host waits for them.
+    for (std::int32_t i = list.firstPending(); i != 0; i = list.firstPending()) {
+        const DownItem item = list.item(i);
+        list.set({}, 0, i);
+        panel_.downloadEnded(TrueTrim(item.S), item.Ty, false, "cancelled: Logoff Hist");
+    }
     list.clear();
     closeConnection({});
 }
@@ -204,8 +210,9 @@ void HistoricSession::dispatch(const QByteArray& s) {
         if (s[1] == 'B' && s[2] == '1') {
             raw_ = false;
             closeArchive();
-            endCurrent(true);
-            closeConnection("Symbol " + rest(s, 2) + " no data");
+            const QByteArray text = "Symbol " + rest(s, 2) + " no data";
+            endCurrent(true, "no-data", text);
+            closeConnection(text);
             return;
         }
         if (s[1] == 'B') {
@@ -214,9 +221,10 @@ void HistoricSession::dispatch(const QByteArray& s) {
         }
         if (s[1] == 'E') {
             const QByteArray sym = rest(s, 2);
-            endCurrent(symbol_ == sym);
+            const QByteArray text = "Symbol " + sym + " does not exist";
+            endCurrent(symbol_ == sym, "unknown-symbol", text);
             closeArchive();
-            closeConnection("Symbol " + sym + " does not exist");
+            closeConnection(text);
             return;
         }
     }
@@ -230,15 +238,17 @@ void HistoricSession::dispatch(const QByteArray& s) {
         panel_.repaintNow();
         if (!symbol_.isEmpty() && current_ > 0 && interval_ != 0) sendRequest();
     } else if (s == "#O") {
-        endCurrent(true);
+        endCurrent(true, "refused");
         closeArchive();
         closeConnection({});
     } else if (s.startsWith('@')) {
         if (s.size() <= 2) return;
+        const QByteArray text = rest(s, s[1] == '@' ? 2 : 1);
+        panel_.serverNote(text);
         if (s[1] == '@')
-            panel_.showNote(rest(s, 2));
+            panel_.showNote(text);
         else
-            panel_.setStatusLine(rest(s, 1));
+            panel_.setStatusLine(text);
     } else {
         panel_.setMessageLine(s);
     }
@@ -258,7 +268,7 @@ void HistoricSession::serverDisconnects() {
             if (const QString p = file(seriesNames({}, symbol_, interval_).temporary); !p.isEmpty())
                 QFile::remove(p);
     }
-    endCurrent(!symbol_.isEmpty());
+    endCurrent(!symbol_.isEmpty(), "connection-lost", "Server is disconnecting");
     closeConnection({});
 }
 
@@ -269,13 +279,14 @@ void HistoricSession::send(const QByteArray& text) {
 
 void HistoricSession::sendRequest() {
     if (!QDir(folder()).exists()) {
-        abandon("Historic folder " + QFile::encodeName(folder()) + " does not exist");
+        abandon("folder-missing",
+                "Historic folder " + QFile::encodeName(folder()) + " does not exist");
         return;
     }
     const auto d1 = FormatYYYYMMDD(list.startDate(current_));
     const auto d2 = FormatYYYYMMDD(list.endDate(current_));
     if (!d1 || !d2) {
-        abandon("Invalid date in the request for " + symbol_);
+        abandon("bad-request", "Invalid date in the request for " + symbol_);
         return;
     }
     // The symbol holds no blanks (TrueTrim took them all); tabs and line
@@ -285,7 +296,7 @@ void HistoricSession::sendRequest() {
     // A frame cannot carry it, and the server would never answer: the
     // download would hold up every one queued after it.
     if (request.size() > MaxPayload) {
-        abandon("The request for " + symbol_.left(32) + "... is too long to send");
+        abandon("request-too-long", "The request for " + symbol_.left(32) + "... is too long to send");
         return;
     }
     setState(HistoricState::Requested);
@@ -300,7 +311,9 @@ void HistoricSession::transferChunk(const QByteArray& s) {
                      O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
         if (fd_ < 0) {
             const int e = errno;
-            abandon(QDir(folder()).exists()
+            const bool folderThere = QDir(folder()).exists();
+            abandon(folderThere ? "write-failed" : "folder-missing",
+                    folderThere
                         ? "Cannot create " + QFile::encodeName(archivePath()) + ": " +
                               ErrnoText(e).toLatin1()
                         : "Historic folder " + QFile::encodeName(folder()) + " does not exist");
@@ -309,7 +322,8 @@ void HistoricSession::transferChunk(const QByteArray& s) {
     } else if (fd_ < 0) {
         // The archive was closed by a failed extraction: the transfer cannot
         // go on into it.
-        abandon("Archive data after a failed extraction: download of " + symbol_ + " ended");
+        abandon("extraction-failed",
+                "Archive data after a failed extraction: download of " + symbol_ + " ended");
         return;
     }
     const qsizetype p = s.indexOf(',');
@@ -319,7 +333,7 @@ void HistoricSession::transferChunk(const QByteArray& s) {
     const qsizetype bytes = s.size() - q - 1;
     archiveBytes_ += bytes;
     if (archiveBytes_ > maxArchiveBytes) {
-        abandon("The archive for " + symbol_ + " is over " + FormatZero(maxArchiveBytes) +
+        abandon("archive-too-large", "The archive for " + symbol_ + " is over " + FormatZero(maxArchiveBytes) +
                 " bytes: download ended");
         QFile::remove(archivePath());
         return;
@@ -366,7 +380,7 @@ bool HistoricSession::flushArchive() {
     if (e == 0) return true;
     closeArchive();
     QFile::remove(archivePath());
-    abandon("Cannot write " + QFile::encodeName(archivePath()) + ": " + ErrnoText(e).toLatin1());
+    abandon("write-failed", "Cannot write " + QFile::encodeName(archivePath()) + ": " + ErrnoText(e).toLatin1());
     return false;
 }
 
@@ -378,7 +392,7 @@ void HistoricSession::transferMarker(const QByteArray& s) {
         return;
     }
     if (p == 0) {
-        abandon("Transfer marker without a comma: " + s.left(64));
+        abandon("protocol-error", "Transfer marker without a comma: " + s.left(64));
         return;
     }
     const QByteArray sym = s.mid(2, p - 3);
@@ -389,6 +403,7 @@ void HistoricSession::transferMarker(const QByteArray& s) {
         return;
     }
     raw_ = false;
+    bool handedOff = false;
     if (archiveOpen_) {
         if (sym == symbol_ && code == interval_) {
             if (!flushArchive()) return;
@@ -399,6 +414,7 @@ void HistoricSession::transferMarker(const QByteArray& s) {
                 panel_.setStatusLine(r.description.toLatin1());
                 panel_.setMessageLine(r.description.toLatin1());
                 QFile::remove(archivePath());
+                extractionFailed_ = r.description.toLatin1();
                 return; // the download stays in progress
             }
             removeLater(archivePath());
@@ -415,11 +431,13 @@ void HistoricSession::transferMarker(const QByteArray& s) {
             handOff_.VInterval = code;
             handOff_.vType = KindDownload;
             handOff_.setData(handOff_.vSimbolo + " " + LocalClockHMS());
+            handedOff = true;
         } else {
             closeArchive();
         }
     }
-    endCurrent(sym == symbol_ && interval_ == code);
+    const bool match = sym == symbol_ && interval_ == code;
+    endCurrent(match, !match ? "mismatched-marker" : handedOff ? "finished" : "empty-transfer");
     closeConnection({});
 }
 
@@ -435,7 +453,17 @@ void HistoricSession::closeArchive() {
     archiveOpen_ = false;
 }
 
-void HistoricSession::endCurrent(bool markFinished) {
+void HistoricSession::endCurrent(bool markFinished, const char* reason, const QByteArray& text) {
+    if (current_ != 0) {
+        const bool ok = !std::strcmp(reason, "finished");
+        QByteArray why = reason;
+        if (!extractionFailed_.isEmpty() && !ok)
+            why = "extraction-failed: " + std::exchange(extractionFailed_, {});
+        else if (!text.isEmpty())
+            why += ": " + text;
+        panel_.downloadEnded(symbol_, interval_, ok, why);
+    }
+    extractionFailed_.clear();
     if (current_ != 0 && markFinished) list.set({}, 0, current_);
     current_ = 0;
     symbol_.clear();
@@ -450,10 +478,10 @@ void HistoricSession::closeConnection(const QByteArray& status) {
     panel_.repaintNow();
 }
 
-void HistoricSession::abandon(const QByteArray& why) {
+void HistoricSession::abandon(const char* reason, const QByteArray& why) {
     closeArchive();
     raw_ = false;
-    endCurrent(true);
+    endCurrent(true, reason, why);
     closeConnection(why);
 }
 

@@ -46,6 +46,11 @@ public:
     virtual void setHistoricReceived(std::int32_t count) = 0;
     virtual void setLogoffHistVisible(bool visible) = 0;
     virtual void stateChanged(HistoricState) {}
+    // The download in progress (or a queued one "Logoff Hist" dropped)
+    // ended: `ok` when the host got its EndDownload. `reason` is a fixed
+    // code, then ": " and the window's text where there is one.
+    virtual void downloadEnded(const QByteArray& /*symbol*/, float /*interval*/, bool /*ok*/,
+                               const QByteArray& /*reason*/) {}
 
 protected:
     ~HistoricPanel() = default;
@@ -78,6 +83,8 @@ public:
     std::int32_t currentItem() const { return current_; }
     const QByteArray& currentSymbol() const { return symbol_; }
     bool archiveOpen() const { return archiveOpen_; }
+    // Bytes received into the archive of the download in progress.
+    std::int64_t archiveBytes() const { return archiveOpen_ ? archiveBytes_ : 0; }
     bool rawMode() const { return raw_; }
     HistoricState state() const { return state_; }
 
@@ -97,13 +104,14 @@ private:
     void transferChunk(const QByteArray& message);
     void transferMarker(const QByteArray& message);
     void serverDisconnects();
-    // The download in progress ends; its item is marked finished when
+    // The download in progress ends (the panel hears why: `reason` is a
+    // code, `text` what the window says); its item is marked finished when
     // `markFinished`.
-    void endCurrent(bool markFinished);
+    void endCurrent(bool markFinished, const char* reason, const QByteArray& text = {});
     // The connection ends: closed, "Logoff Hist" hidden, the status line set.
     void closeConnection(const QByteArray& status);
     // Ends the download with a message.
-    void abandon(const QByteArray& why);
+    void abandon(const char* reason, const QByteArray& why);
     void closeArchive();
     int writePending();  // 0, or the errno of a failed write
     bool flushArchive(); // writePending; on failure the download is abandoned
@@ -126,6 +134,9 @@ private:
     bool raw_ = false;         // inside a transfer: messages are not packed
     std::int32_t received_ = 0;
     bool ended_ = false;
+    // Why the archive of the download in progress did not extract: that
+    // download then ends for this reason, whatever ends it.
+    QByteArray extractionFailed_;
 
     int fd_ = -1; // the archive file while open
     // Chunk data not yet written to the archive: the messages themselves

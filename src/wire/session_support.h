@@ -68,6 +68,8 @@ public:
     virtual void setLastMessage(const QByteArray& text) = 0;
     virtual void showNote(const QByteArray& text) = 0;
     virtual void repaintNow() = 0;
+    // A server note ("@" and "@@"), before it is shown.
+    virtual void serverNote(const QByteArray&) {}
 
 protected:
     ~SessionPanel() = default;

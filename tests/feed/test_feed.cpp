@@ -120,6 +120,7 @@ void TestFeed::dispatcher() {
     QFETCH(int, kind);
     QCOMPARE(r.host.kinds, kind < 0 ? QList<int>{} : QList<int>{kind});
     QCOMPARE(r.feed.state(), state);
+    QCOMPARE(r.panel.serverNotes.size(), msg.startsWith('@') && msg.size() > 2 ? 1 : 0);
 }
 
 // However an established dialogue is lost, the timer logs on again at once
@@ -271,6 +272,7 @@ void TestFeed::noteHoldsTheLoop() {
     r.panel.onNote = [&](const QByteArray&) { r.arrive(frame("$SYM,1")); };
     r.arrive(frame("@@Closing at six") + frame("$A,1"));
     QCOMPARE(r.panel.notes, QList<QByteArray>{"Closing at six"});
+    QCOMPARE(r.panel.serverNotes, r.panel.notes); // told before the box
     QCOMPARE(r.host.symbols, QList<QByteArray>{"A"});
     QCOMPARE(r.feedSocket.rearms, 1); // the loop asks for the waiting bytes
     r.feed.readable();

@@ -161,6 +161,7 @@ void TestHistoric::download() {
              (QList<QByteArray>{"!trader", "&1",
                                 "#F" + symbol + ",&I" + codeText + ",&D120040102,&D220040701,"}));
     QCOMPARE(t.host.ended, (QList<QPair<QByteArray, float>>{{symbol, code}}));
+    QCOMPARE(t.panel.ended, QList<QByteArray>{"ok finished"});
     QVERIFY(t.host.texts.at(0).startsWith(symbol + " "));
     if (final.isEmpty())
         QCOMPARE(t.read(unpacked), data);
@@ -186,6 +187,8 @@ void TestHistoric::requestTooLong() {
     QVERIFY(t.download("ABC", MakeZip({{"traderABC~1M", "abc"}})));
     QCOMPARE(t.host.ended.size(), 1);
     QCOMPARE(t.host.ended.at(0).first, QByteArray("ABC"));
+    QCOMPARE(t.panel.ended.size(), 2);
+    QVERIFY(t.panel.ended.at(0).startsWith("-- request-too-long: The request for ZZZ"));
     QCOMPARE(t.read("ABC.QX1M"), QByteArray("abc"));
 }
 
@@ -198,21 +201,24 @@ void TestHistoric::dispatcher_data() {
     QTest::addColumn<QByteArray>("status");
     QTest::addColumn<bool>("finished");
     QTest::addColumn<bool>("ended");
+    QTest::addColumn<QByteArray>("why"); // the end's code and the window's text
     auto row = [](const char* name, QByteArray msg, QByteArray reply, QByteArray status,
-                  bool finished, bool ended) {
-        QTest::newRow(name) << msg << reply << status << finished << ended;
+                  bool finished, const char* why) {
+        QTest::newRow(name) << msg << reply << status << finished << (*why != 0) << QByteArray(why);
     };
-    row("user prompt", "#USER?", "!trader", "", false, false);
-    row("kind prompt", "#TIPO?", "&1", "", false, false);
-    row("accepted: the request", "#L", "#FXYZ,&I1,&D120040102,&D220040701,", "", false, false);
-    row("no data", "#B1", "", "Symbol 1 no data", true, true);
-    row("unknown symbol", "#EXYZ", "", "Symbol XYZ does not exist", true, true);
-    row("unknown other symbol", "#EQQQ", "", "Symbol QQQ does not exist", false, true);
-    row("refused", "#O", "", "", true, true);
-    row("server signs off", "#N", "", "", true, true);
-    row("status note", "@busy", "", "busy", false, false);
+    row("user prompt", "#USER?", "!trader", "", false, "");
+    row("kind prompt", "#TIPO?", "&1", "", false, "");
+    row("accepted: the request", "#L", "#FXYZ,&I1,&D120040102,&D220040701,", "", false, "");
+    row("no data", "#B1", "", "Symbol 1 no data", true, "no-data: Symbol 1 no data");
+    row("unknown symbol", "#EXYZ", "", "Symbol XYZ does not exist", true,
+        "unknown-symbol: Symbol XYZ does not exist");
+    row("unknown other symbol", "#EQQQ", "", "Symbol QQQ does not exist", false,
+        "unknown-symbol: Symbol QQQ does not exist");
+    row("refused", "#O", "", "", true, "refused");
+    row("server signs off", "#N", "", "", true, "connection-lost: Server is disconnecting");
+    row("status note", "@busy", "", "busy", false, "");
     row("marker without a comma", "#BXYZ", "", "Transfer marker without a comma: #BXYZ", true,
-        true);
+        "protocol-error: Transfer marker without a comma: #BXYZ");
 }
 
 void TestHistoric::dispatcher() {
@@ -231,6 +237,10 @@ void TestHistoric::dispatcher() {
     QCOMPARE(t.ended(), ended);
     QCOMPARE(t.historicSocket.state == SocketComponent::Closed, ended);
     QVERIFY(t.host.ended.isEmpty());
+    // Every end is told once, with its code and the window's text.
+    QFETCH(QByteArray, why);
+    QCOMPARE(t.panel.ended, why.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{"-- " + why});
+    QCOMPARE(t.panel.serverNotes, msg.startsWith('@') ? QList<QByteArray>{"busy"} : QList<QByteArray>{});
 }
 
 // Half an archive, then the server signs off (its files are cleared), drops
@@ -238,9 +248,10 @@ void TestHistoric::dispatcher() {
 // after an archive that failed to extract. The next download works.
 void TestHistoric::lossMidTransfer_data() {
     QTest::addColumn<int>("how");
-    QTest::newRow("#N inside the transfer") << 0;
-    QTest::newRow("reset") << 1;
-    QTest::newRow("data after a failed extraction") << 2;
+    QTest::addColumn<QByteArray>("why"); // how the download's end is told
+    QTest::newRow("#N inside the transfer") << 0 << QByteArray("-- connection-lost: Server is");
+    QTest::newRow("reset") << 1 << QByteArray("-- connection-lost: Connection reset by peer");
+    QTest::newRow("data after a failed extraction") << 2 << QByteArray("-- extraction-failed: ");
 }
 
 void TestHistoric::lossMidTransfer() {
@@ -268,6 +279,9 @@ void TestHistoric::lossMidTransfer() {
     QVERIFY(t.ended());
     QVERIFY(!t.history.list.item(1).pending());
     QVERIFY(t.host.ended.isEmpty());
+    QFETCH(QByteArray, why);
+    QCOMPARE(t.panel.ended.size(), 1);
+    QVERIFY2(t.panel.ended.at(0).startsWith(why), t.panel.ended.at(0).constData());
     QCOMPARE(t.history.archiveOpen(), false);
     QCOMPARE(t.historicSocket.state, int(SocketComponent::Closed));
     QCOMPARE(t.exists("ToDecompress.zip"), how == 1);
@@ -294,12 +308,13 @@ void TestHistoric::lossMidTransfer() {
 void TestHistoric::diskFaults_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
-    for (auto [name, fault, message] :
-         {std::tuple{"folder missing", "missing", "does not exist"},
-          {"archive write fails", "full", "Cannot write"},
-          {"extraction write fails", "full-later", "Cannot write"},
-          {"archive over its bound", "large", "is over 1000 bytes"}})
-        QTest::newRow(name) << QString(fault) << QString(message);
+    QTest::addColumn<QByteArray>("why"); // how the download's end is told
+    for (auto [name, fault, message, why] :
+         {std::tuple{"folder missing", "missing", "does not exist", "-- folder-missing: "},
+          {"archive write fails", "full", "Cannot write", "-- write-failed: Cannot write"},
+          {"extraction write fails", "full-later", "Cannot write", "-- extraction-failed: "},
+          {"archive over its bound", "large", "is over 1000 bytes", "-- archive-too-large: "}})
+        QTest::newRow(name) << QString(fault) << QString(message) << QByteArray(why);
 }
 
 // The download ends with a message, nothing is left half written, and the
@@ -325,6 +340,9 @@ void TestHistoric::diskFaults() {
     }
     t.history.maxArchiveBytes = HistoricSession::DefaultMaxArchiveBytes;
     QVERIFY(t.host.ended.isEmpty());
+    QFETCH(QByteArray, why);
+    QCOMPARE(t.panel.ended.size(), 1);
+    QVERIFY2(t.panel.ended.at(0).startsWith(why), t.panel.ended.at(0).constData());
     if (fault != "missing") {
         QVERIFY(!t.exists("ToDecompress.zip"));
         QVERIFY(!t.exists("XYZ.QX1M"));
@@ -358,6 +376,10 @@ void TestHistoric::hostileArchiveThenLogoffHist() {
     QVERIFY(t.panel.logoffHistVisible);
     t.history.logoffHistButton();
     QVERIFY(t.ended());
+    // Its end says why; the queued one it dropped ends too.
+    QCOMPARE(t.panel.ended.size(), 2);
+    QVERIFY(t.panel.ended.at(0).startsWith("-- extraction-failed: "));
+    QCOMPARE(t.panel.ended.at(1), QByteArray("-- cancelled: Logoff Hist"));
     QCOMPARE(t.history.list.count(), 0);
     QVERIFY(!t.panel.logoffHistVisible);
     QCOMPARE(t.historicSocket.state, int(SocketComponent::Closed));

@@ -48,7 +48,8 @@ struct RecordingPanel final : FeedPanel, HistoricPanel {
     std::int32_t received = 0, historicReceived = 0;
     qsizetype bufferLeft = 0;
     bool overloaded = false, logoffHistVisible = false, stoppedReading = false;
-    QList<QByteArray> notes;
+    QList<QByteArray> notes, serverNotes;
+    QList<QByteArray> ended; // each download's end: "ok " or "-- ", then the reason
     int logonsStarted = 0;
     std::function<void(const QByteArray&)> onNote;
 
@@ -73,6 +74,10 @@ struct RecordingPanel final : FeedPanel, HistoricPanel {
     void showNote(const QByteArray& t) override {
         notes.append(t);
         if (onNote) onNote(t);
+    }
+    void serverNote(const QByteArray& t) override { serverNotes.append(t); }
+    void downloadEnded(const QByteArray&, float, bool ok, const QByteArray& reason) override {
+        ended.append((ok ? "ok " : "-- ") + reason);
     }
     void repaintNow() override {}
     void focusUserName() override {}

@@ -1,5 +1,6 @@
 #include "app/client_core.h"
 #include "app/main_window.h"
+#include "automation/client_status.h"
 #include "automation/qxdclientcls.h"
 #include "support/fake_socket.h"
 #include "wire/frame.h"
@@ -48,6 +49,7 @@ private slots:
     void callsBeforeIniciar();
     void lifeCount();
     void theEndIsAtOnce();
+    void statusInProcess();
 };
 
 void TestAutomation::eventsOnlyAfterIniciar() {
@@ -282,6 +284,67 @@ void TestAutomation::theEndIsAtOnce() {
     QCOMPARE(otherReady.count(), 0);
     QVERIFY(other.ShowMe().contains("stopped"));
     QVERIFY(!e.w().isLoaded());
+}
+
+// The status a host reads in process: the feed's states as the dialogue
+// goes, notes, subscriptions, an overload at most once a second, the
+// download list, and a transfer without bytes for a minute.
+void TestAutomation::statusInProcess() {
+    Env e;
+    auto* sock = new FakeSocket;
+    auto* sockhist = new FakeSocket;
+    ClientOptions opts;
+    opts.feed.reset(sock);
+    opts.historic.reset(sockhist);
+    ClientCore::setInstanceOptions(std::move(opts));
+    ClientStatus& status = ClientStatus::instance();
+    QCOMPARE(status.feedState(), QStringLiteral("idle")); // before Iniciar
+    QXDClientCLS o;
+    QDir(e.dir.path()).mkpath("indataqx");
+    o.Iniciar(QFile::encodeName(e.dir.path()));
+    ClientCore& w = e.w();
+    qint64 now = 0;
+    w.statusClock = [&] { return now; };
+    QSignalSpy states(&status, &ClientStatus::FeedStateChanged), notes(&status, &ClientStatus::Note),
+        overloads(&status, &ClientStatus::Overloaded);
+    w.feed.logonButton();
+    sock->state = SocketComponent::Open;
+    w.feed.connected();
+    for (const char* m : {"#USER?", "#L", "@Delayed quotes"}) w.feed.dispatch(m);
+    QCOMPARE(states.size(), 3);
+    QCOMPARE(status.feedState(), QStringLiteral("logged-on"));
+    QCOMPARE(notes.value(0).value(0).toString(), QStringLiteral("Delayed quotes"));
+    o.AddSymbol("PETR4");
+    o.RequestHistoricData("XYZ", 1, 37988, 38169);
+    QCOMPARE(status.subscriptions(), QStringList{"PETR4"});
+    const DownloadEntry queued{"XYZ", 1, 37988, 38169, QStringLiteral("pending")};
+    QCOMPARE(status.downloads(), QList<DownloadEntry>{queued});
+
+    const QByteArray chunk(3000, 'j'); // over the limit: its complete quotes are skipped
+    for (int i = 0; i < 2; ++i) {
+        sock->arrive(chunk);
+        w.refreshStatus();
+    }
+    QCOMPARE(overloads.size(), 1); // the second waits for its second
+    now += 1000;
+    w.refreshStatus();
+    QCOMPARE(overloads.size(), 2);
+    QCOMPARE(overloads.at(1), (QList<QVariant>{quint64(1), quint64(0)}));
+    QCOMPARE(status.skippedChunks(), quint64(2));
+
+    w.history.schedulerTick();
+    sockhist->state = SocketComponent::Open;
+    for (const char* m : {"#L", "#BXYZ,1"}) w.history.dispatch(m);
+    w.refreshStatus();
+    QCOMPARE(status.historicState(), QStringLiteral("transferring"));
+    QCOMPARE(status.downloads().value(0).state, QStringLiteral("active"));
+    now += ClientStatus::StallSeconds * 1000;
+    w.refreshStatus();
+    QCOMPARE(status.historicState(), QStringLiteral("stalled"));
+    w.history.dispatch("*0,3,abc");
+    w.refreshStatus();
+    QCOMPARE(status.historicState(), QStringLiteral("transferring"));
+    QCOMPARE(status.downloadBytes(), quint64(3));
 }
 
 QTEST_MAIN(TestAutomation)

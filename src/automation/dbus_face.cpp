@@ -185,12 +185,12 @@ struct DBusFace::Private {
     }
     void track(const std::string& creator);
     void creatorGone(sd_bus_track* track);
-    // Runs `emit` for the path of every live object, then sees the messages written.
-    template <class Emit>
-    void forEachObject(const Emit& emit) {
+    // Runs `send` for the path of every live object, then sees the messages written.
+    template <class Send>
+    void forEachObject(const Send& send) {
         if (!bus) return;
         for (const auto& i : instances)
-            if (i) emit(i->path.c_str());
+            if (i) send(i->path.c_str());
         rearm();
     }
 };

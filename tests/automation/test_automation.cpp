@@ -345,6 +345,8 @@ void TestAutomation::statusInProcess() {
     w.refreshStatus();
     QCOMPARE(status.historicState(), QStringLiteral("transferring"));
     QCOMPARE(status.downloadBytes(), quint64(3));
+    o.LogOff();
+    QCOMPARE(status.feedState(), QStringLiteral("logged-off"));
 }
 
 QTEST_MAIN(TestAutomation)

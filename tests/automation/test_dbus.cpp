@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -32,6 +33,7 @@ public:
     QStringList order;
     QList<QVariantMap> changes;
     QList<double> times;
+    QStringList feedStates, status; // the Status interface: FeedState values, signals
     std::function<void()> onRequestAll;
 public slots:
     void feederReady() { order << "FeederReady"; }
@@ -44,12 +46,25 @@ public slots:
         times << t;
     }
     void endDownload(const QString&, double) { order << "EndDownload"; }
+    void note(const QString& text) { status << "Note " + text; }
+    void downloadEnded(const QString& s, double ty, bool ok, const QString& why) {
+        status << QStringLiteral("DownloadEnded %1 %2 %3 %4").arg(s).arg(ty).arg(ok).arg(why);
+    }
     void propertiesChanged(const QString& iface, const QVariantMap& changed, const QStringList&) {
+        if (iface == QLatin1String("QXDataClient.Status") && changed.contains("FeedState"))
+            feedStates << changed.value("FeedState").toString();
         if (iface != QLatin1String(ClassInterface)) return;
         order << "PropertiesChanged";
         changes << changed;
     }
 };
+
+// A port on 127.0.0.1 that nothing listens on.
+quint16 closedPort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
 
 struct Bus {
     QTemporaryDir dir;
@@ -66,7 +81,8 @@ struct Bus {
         QFile ini(dir.path() + "/config/QXDATA.INI");
         if (ini.open(QIODevice::WriteOnly))
             ini.write("[QXDATA]\nIP=127.0.0.1\nPORT=" + QByteArray::number(feed.port()) +
-                      "\nUserName=trader\nReconnect=1\n");
+                      "\nUserName=trader\nReconnect=1\n[QXHIST]\nIP=127.0.0.1\nPORT=" +
+                      QByteArray::number(closedPort()) + "\n");
         ini.close();
         // What the activated client inherits.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -75,6 +91,7 @@ struct Bus {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QXD_PASSWORD", "pw");
         env.insert("QXD_TIMER1_MS", "100");
+        env.insert("QXD_TIMERHIST_MS", "100");
         env.remove("DBUS_SESSION_BUS_ADDRESS");
         daemon.setProcessEnvironment(env);
         // The session bus's own configuration: it activates services from
@@ -143,6 +160,9 @@ void listen(QDBusConnection& c, const QString& path, Listener* l) {
     c.connect(BusName, path, ev, "RequestAllSimbols", l, SLOT(requestAll()));
     c.connect(BusName, path, ev, "NewTime", l, SLOT(newTime(double)));
     c.connect(BusName, path, ev, "EndDownload", l, SLOT(endDownload(QString, double)));
+    c.connect(BusName, path, "QXDataClient.Status", "Note", l, SLOT(note(QString)));
+    c.connect(BusName, path, "QXDataClient.Status", "DownloadEnded", l,
+              SLOT(downloadEnded(QString, double, bool, QString)));
     c.connect(BusName, path, "org.freedesktop.DBus.Properties", "PropertiesChanged", l,
               SLOT(propertiesChanged(QString, QVariantMap, QStringList)));
 }
@@ -202,6 +222,12 @@ void TestDBus::hostSession() {
                             "QuvantixServerDateTime:d nTicks:n mClassCont:i AddSymbol: LogOff: "
                             "RequestHistoricData: Iniciar: RequestSymbol: ShowMe:"));
 
+    // The status is there before Iniciar.
+    r = call(host, path, "org.freedesktop.DBus.Properties", "Get",
+             {QStringLiteral("QXDataClient.Status"), QStringLiteral("FeedState")});
+    QCOMPARE(r.arguments().value(0).value<QDBusVariant>().variant().toString(),
+             QStringLiteral("idle"));
+
     Listener l;
     listen(host, path, &l);
     l.onRequestAll = [&] {
@@ -229,6 +255,20 @@ void TestDBus::hostSession() {
     r = call(host, path, "org.freedesktop.DBus.Properties", "Get",
              {QString(ClassInterface), QStringLiteral("Last")});
     QCOMPARE(r.arguments().value(0).value<QDBusVariant>().variant().toDouble(), 10.5);
+
+    // The status: the logon's states, a note, a download that ends without
+    // data (its server cannot be reached), and a loss the client recovers from.
+    QTRY_VERIFY(l.feedStates.contains("logged-on"));
+    bus.feed.send("@Market opens");
+    call(host, path, ClassInterface, "RequestHistoricData", {QStringLiteral("XYZ"), 1.0, 37988.0, 38169.0});
+    QTRY_COMPARE(l.status.size(), 2);
+    QCOMPARE(l.status.at(0), QStringLiteral("Note Market opens"));
+    QVERIFY2(l.status.at(1).startsWith("DownloadEnded XYZ 1 0 connection-lost: "),
+             qPrintable(l.status.at(1)));
+    bus.feed.send("#N");
+    QTRY_COMPARE_WITH_TIMEOUT(l.feedStates.count("logged-on"), 2, 10000);
+    QVERIFY(l.feedStates.contains("lost"));
+    QCOMPARE(l.order.count("EndDownload"), 0);
 
     // A host that fires calls without waiting: every one reaches the server.
     for (int i = 0; i < 5000; ++i) {

@@ -4,7 +4,8 @@
 It creates one QXDClientCLS object, starts it with a data folder, subscribes
 a few symbols whenever the feed asks for them (RequestAllSimbols, after every
 accepted logon), queues one historic download and prints every quote, server
-time and finished download. Ctrl-C (or --quotes, --seconds) releases the object, which ends the client.
+time and finished download, and from the Status interface the connections'
+states, server notes and downloads that end without data. Ctrl-C (or --quotes, --seconds) releases the object, which ends the client.
 
 Needs Debian's python3-dbus and python3-gi:
     sudo apt-get install python3-dbus python3-gi
@@ -24,6 +25,7 @@ from gi.repository import GLib
 BUS_NAME = "QXDataClient.QXDClientCLS"
 CLS = "QXDataClient._QXDClientCLS"
 EVENTS = "QXDataClient.__QXDClientCLS"
+STATUS = "QXDataClient.Status"
 
 
 def main():
@@ -53,6 +55,18 @@ def main():
     def on_changed(iface, changed, _invalidated):
         if iface == CLS:
             props.update(changed)
+        elif iface == STATUS:  # the connections' states, as the window shows them
+            for name, what in (("FeedState", "feed"), ("HistoricState", "historic")):
+                if name in changed:
+                    print(f"{what}: {changed[name]}", flush=True)
+
+    def on_note(text):
+        print(f"server note: {text}", flush=True)
+
+    def on_download_ended(symbol, ty, ok, reason):
+        if not ok:  # a finished one comes as EndDownload
+            print(f"download ended without data: {symbol} (interval {float(ty):g}): {reason}",
+                  flush=True)
 
     quotes = 0
 
@@ -83,6 +97,8 @@ def main():
     bus.add_signal_receiver(on_request_all, "RequestAllSimbols", EVENTS, BUS_NAME, path)
     bus.add_signal_receiver(on_time, "NewTime", EVENTS, BUS_NAME, path)
     bus.add_signal_receiver(on_download, "EndDownload", EVENTS, BUS_NAME, path)
+    bus.add_signal_receiver(on_note, "Note", STATUS, BUS_NAME, path)
+    bus.add_signal_receiver(on_download_ended, "DownloadEnded", STATUS, BUS_NAME, path)
 
     cls.Iniciar(args.folder)
     hist = args.history or (args.symbols[0] if args.symbols else None)

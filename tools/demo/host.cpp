@@ -27,6 +27,7 @@ namespace {
 const QString Bus = QStringLiteral("QXDataClient.QXDClientCLS");
 const QString Cls = QStringLiteral("QXDataClient._QXDClientCLS");
 const QString Events = QStringLiteral("QXDataClient.__QXDClientCLS");
+const QString Status = QStringLiteral("QXDataClient.Status");
 int g_pipe[2] = {-1, -1};
 
 void onSignal(int) {
@@ -55,7 +56,7 @@ public:
     QStringList symbols;
     QVariantMap props;
     QMap<QString, int> quotesBySymbol;
-    int quotes = 0, times = 0, downloads = 0, logons = 0;
+    int quotes = 0, times = 0, downloads = 0, failedDownloads = 0, logons = 0;
     int printEvery = 1;
 
     QDBusMessage call(const QString& iface, const QString& method, const QVariantList& args = {}) {
@@ -67,6 +68,23 @@ public:
 public slots:
     void changed(const QString& iface, const QVariantMap& c, const QStringList&) {
         if (iface == Cls) props.insert(c);
+        if (iface != Status) return;
+        for (const char* name : {"FeedState", "HistoricState"})
+            if (c.contains(name))
+                std::printf("%s: %s\n", name[0] == 'F' ? "feed" : "historic",
+                            qPrintable(c.value(name).toString()));
+        std::fflush(stdout);
+    }
+    void note(const QString& text) {
+        std::printf("server note: %s\n", qPrintable(text));
+        std::fflush(stdout);
+    }
+    void downloadEnded(const QString& s, double ty, bool ok, const QString& reason) {
+        if (ok) return; // EndDownload says it
+        ++failedDownloads;
+        std::printf("download ended without data: %s (interval %g): %s\n", qPrintable(s), ty,
+                    qPrintable(reason));
+        std::fflush(stdout);
     }
     void feederReady() {
         const QString symbol = props.value("Simbolo").toString();
@@ -128,7 +146,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption historyEvery(
         QStringLiteral("history-every"),
         "Download again every N seconds, one-minute and daily bars in turn (0: once).", "s", "0");
-    p.addOptions({folder, seconds, history, wait, every, historyEvery});
+    const QCommandLineOption alsoHistory(QStringLiteral("also-history"),
+                                         "Another symbol whose daily bars to download.", "symbol");
+    p.addOptions({folder, seconds, history, alsoHistory, wait, every, historyEvery});
     p.addPositionalArgument("symbols", "Symbols to subscribe.");
     p.process(app);
 
@@ -164,6 +184,9 @@ int main(int argc, char** argv) {
     bus.connect(Bus, host.path, Events, "RequestAllSimbols", &host, SLOT(requestAll()));
     bus.connect(Bus, host.path, Events, "NewTime", &host, SLOT(newTime(double)));
     bus.connect(Bus, host.path, Events, "EndDownload", &host, SLOT(endDownload(QString, double)));
+    bus.connect(Bus, host.path, Status, "Note", &host, SLOT(note(QString)));
+    bus.connect(Bus, host.path, Status, "DownloadEnded", &host,
+                SLOT(downloadEnded(QString, double, bool, QString)));
     r = host.call(Cls, "Iniciar", {dir});
     if (r.type() == QDBusMessage::ErrorMessage) {
         std::fprintf(stderr, "qxd-demo-host: Iniciar: %s\n", qPrintable(r.errorMessage()));
@@ -172,6 +195,8 @@ int main(int argc, char** argv) {
     const QString hist = p.value(history).isEmpty() ? host.symbols.first() : p.value(history);
     // Daily bars for the first half of 2004 (OLE Automation dates).
     host.call(Cls, "RequestHistoricData", {hist, -1.0, 37988.0, 38169.0});
+    for (const QString& more : p.values(alsoHistory))
+        host.call(Cls, "RequestHistoricData", {more, -1.0, 37988.0, 38169.0});
     QTimer again;
     int round = 0;
     QObject::connect(&again, &QTimer::timeout, [&] {
@@ -180,6 +205,8 @@ int main(int argc, char** argv) {
             host.call(Cls, "RequestHistoricData", {hist, 1.0, 37988.0, 38018.0});
         else
             host.call(Cls, "RequestHistoricData", {hist, -1.0, 37988.0, 38169.0});
+    for (const QString& more : p.values(alsoHistory))
+        host.call(Cls, "RequestHistoricData", {more, -1.0, 37988.0, 38169.0});
     });
     if (const int s = p.value(historyEvery).toInt(); s > 0) again.start(s * 1000);
     std::printf("host started: object %s, data folder %s\n", qPrintable(host.path),
@@ -191,8 +218,9 @@ int main(int argc, char** argv) {
         QStringList bySymbol;
         for (auto it = host.quotesBySymbol.cbegin(); it != host.quotesBySymbol.cend(); ++it)
             bySymbol << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
-        std::printf("quotes %d, times %d, downloads %d\nlogons %d\nquotes by symbol: %s\n",
-                    host.quotes, host.times, host.downloads, host.logons,
+        std::printf("quotes %d, times %d, downloads %d\nlogons %d, downloads without data %d\n"
+                    "quotes by symbol: %s\n",
+                    host.quotes, host.times, host.downloads, host.logons, host.failedDownloads,
                     qPrintable(bySymbol.isEmpty() ? QStringLiteral("none") : bySymbol.join(", ")));
         std::fflush(stdout);
         app.quit();

@@ -50,6 +50,12 @@ int main(int argc, char** argv) {
                                        "Seconds between time messages.", "s", "60");
     const QCommandLineOption noteEvery(QStringLiteral("note-every"),
                                        "Seconds between notes (0: none).", "s", "0");
+    const QCommandLineOption modalNoteEvery(QStringLiteral("modal-note-every"),
+                                            "Seconds between notes in a box (0: none).", "s", "0");
+    const QCommandLineOption noData(QStringLiteral("no-data"),
+                                    "A symbol whose downloads end without data (repeatable).",
+                                    "symbol");
+    const QCommandLineOption refuse(QStringLiteral("refuse-logons"), "Refuse every logon.");
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    "drop, garbage or stall, every N seconds.", "kind:N");
     const QCommandLineOption chunk(QStringLiteral("chunk-size"), "Archive bytes per chunk.", "n",
@@ -58,7 +64,7 @@ int main(int argc, char** argv) {
                                  "Trades carry their sequence number as volume.");
     const QCommandLineOption quiet(QStringLiteral("quiet"), "Log nothing.");
     p.addOptions({host, feedPort, histPort, user, unknown, rate, burst, share, timeEvery, noteEvery,
-                  fault, chunk, seq, quiet});
+                  modalNoteEvery, noData, refuse, fault, chunk, seq, quiet});
     if (!p.parse(app.arguments()) || !p.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "qxd-sim: %s\n%s",
                      qPrintable(p.errorText().isEmpty() ? QStringLiteral("unexpected argument")
@@ -96,6 +102,9 @@ int main(int argc, char** argv) {
     o.completeShare = p.value(share).toDouble();
     o.timeEvery = p.value(timeEvery).toInt();
     o.noteEvery = p.value(noteEvery).toInt();
+    o.modalNoteEvery = p.value(modalNoteEvery).toInt();
+    for (const QString& s : p.values(noData)) o.noData << s.toLatin1();
+    o.refuseLogons = p.isSet(refuse);
     if (p.isSet(fault)) {
         const QStringList f = p.value(fault).split(':');
         o.fault = f.value(0).toLatin1();

@@ -148,7 +148,7 @@ void FeedSim::handle(Session* s, const QByteArray& m) {
         send(s, "#TIPO?");
     } else if (m == "&1") {
         const auto it = o_.users.constFind(s->user);
-        if (it != o_.users.cend() && *it == s->pass) {
+        if (!o_.refuseLogons && it != o_.users.cend() && *it == s->pass) {
             s->loggedOn = true;
             send(s, "#L");
             log("%s logged on", s->user.constData());
@@ -290,6 +290,8 @@ void FeedSim::everySecond() {
             send(s, "}" + QDateTime::currentDateTime().toString("yyyyMMddhhmm").toLatin1());
         if (o_.noteEvery > 0 && second_ % o_.noteEvery == 0)
             send(s, "@Simulated market note " + QByteArray::number(second_ / o_.noteEvery));
+        if (o_.modalNoteEvery > 0 && second_ % o_.modalNoteEvery == 0)
+            send(s, "@@Simulated notice " + QByteArray::number(second_ / o_.modalNoteEvery));
         if (faultNow && o_.fault == "garbage") {
             QByteArray junk(300, 0);
             for (auto& c : junk) c = char(rng_.bounded(256));
@@ -418,7 +420,7 @@ void HistSim::request(Session* s, const QByteArray& m) {
                                              o_.chunkSize);
         lastKey_ = key;
     }
-    if (lastTransfer_.isEmpty()) {
+    if (lastTransfer_.isEmpty() || o_.noData.contains(sym)) {
         send(s, Packed("#B1"));
         return;
     }

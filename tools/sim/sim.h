@@ -28,11 +28,14 @@ struct Options {
     quint16 histPort = 11000;
     QHash<QByteArray, QByteArray> users{{"demo", "demo"}}; // user -> password
     QList<QByteArray> unknown{"NONE", "XXXX"};             // symbols that do not exist
+    QList<QByteArray> noData;                              // symbols whose downloads get "#B1"
+    bool refuseLogons = false;                             // "#O" to every logon
     double rate = 50;                                      // messages a second to each client
     int burst = 0;                                         // extra messages at once, every second
     double completeShare = 0.3; // of the stream, complete quotes; the rest trades
     int timeEvery = 60;         // seconds between time messages
     int noteEvery = 0;          // seconds between notes; 0: none
+    int modalNoteEvery = 0;     // seconds between notes in a box ("@@"); 0: none
     QByteArray fault;           // "drop", "garbage" or "stall"
     int faultEvery = 0;         // seconds
     int chunkSize = 16000;      // archive bytes per chunk

@@ -47,6 +47,9 @@ public slots:
     }
     void endDownload(const QString&, double) { order << "EndDownload"; }
     void note(const QString& text) { status << "Note " + text; }
+    void overloaded(qulonglong skipped, qulonglong dropped) {
+        status << QStringLiteral("Overloaded %1 %2").arg(skipped).arg(dropped);
+    }
     void downloadEnded(const QString& s, double ty, bool ok, const QString& why) {
         status << QStringLiteral("DownloadEnded %1 %2 %3 %4").arg(s).arg(ty).arg(ok).arg(why);
     }
@@ -161,6 +164,8 @@ void listen(QDBusConnection& c, const QString& path, Listener* l) {
     c.connect(BusName, path, ev, "NewTime", l, SLOT(newTime(double)));
     c.connect(BusName, path, ev, "EndDownload", l, SLOT(endDownload(QString, double)));
     c.connect(BusName, path, "QXDataClient.Status", "Note", l, SLOT(note(QString)));
+    c.connect(BusName, path, "QXDataClient.Status", "Overloaded", l,
+              SLOT(overloaded(qulonglong, qulonglong)));
     c.connect(BusName, path, "QXDataClient.Status", "DownloadEnded", l,
               SLOT(downloadEnded(QString, double, bool, QString)));
     c.connect(BusName, path, "org.freedesktop.DBus.Properties", "PropertiesChanged", l,
@@ -186,6 +191,7 @@ class TestDBus : public QObject {
 private slots:
     void hostSession();
     void releaseOncePerObject();
+    void refusedLogon();
     void objectsAreBounded();
     void unregister();
     void terminateEndsAShownWindow();
@@ -256,18 +262,24 @@ void TestDBus::hostSession() {
              {QString(ClassInterface), QStringLiteral("Last")});
     QCOMPARE(r.arguments().value(0).value<QDBusVariant>().variant().toDouble(), 10.5);
 
-    // The status: the logon's states, a note, a download that ends without
-    // data (its server cannot be reached), and a loss the client recovers from.
+    // The status: the logon's states, a note, an overload, a download that
+    // ends without data (its server cannot be reached), and losses the
+    // client recovers from.
     QTRY_VERIFY(l.feedStates.contains("logged-on"));
     bus.feed.send("@Market opens");
-    call(host, path, ClassInterface, "RequestHistoricData", {QStringLiteral("XYZ"), 1.0, 37988.0, 38169.0});
-    QTRY_COMPARE(l.status.size(), 2);
-    QCOMPARE(l.status.at(0), QStringLiteral("Note Market opens"));
-    QVERIFY2(l.status.at(1).startsWith("DownloadEnded XYZ 1 0 connection-lost: "),
-             qPrintable(l.status.at(1)));
+    bus.feed.sendRaw(QByteArray(3000, 'j')); // one chunk over the limit
+    call(host, path, ClassInterface, "RequestHistoricData",
+         {QStringLiteral("XYZ"), 1.0, 37988.0, 38169.0});
+    QTRY_COMPARE(l.status.size(), 3);
+    QVERIFY(l.status.contains("Note Market opens"));
+    QVERIFY(l.status.contains("Overloaded 1 0"));
+    QVERIFY2(!l.status.filter(QRegularExpression("^DownloadEnded XYZ 1 0 connection-lost: ")).isEmpty(),
+             qPrintable(l.status.join('|')));
     bus.feed.send("#N");
     QTRY_COMPARE_WITH_TIMEOUT(l.feedStates.count("logged-on"), 2, 10000);
-    QVERIFY(l.feedStates.contains("lost"));
+    bus.feed.closePeer();
+    QTRY_COMPARE_WITH_TIMEOUT(l.feedStates.count("logged-on"), 3, 10000);
+    QCOMPARE(l.feedStates.count("lost"), 2);
     QCOMPARE(l.order.count("EndDownload"), 0);
 
     // A host that fires calls without waiting: every one reaches the server.
@@ -291,7 +303,10 @@ void TestDBus::hostSession() {
              QDBusMessage::ReplyMessage);
     QTRY_COMPARE(bus.feed.count("#CVALE3"), 1);
 
-    // Releasing the object ends the program; the feed is signed off.
+    QCOMPARE(call(host, path, ClassInterface, "LogOff").type(), QDBusMessage::ReplyMessage);
+    QTRY_COMPARE(l.feedStates.last(), QStringLiteral("logged-off"));
+
+    // Releasing the object ends the program; the feed was signed off.
     QCOMPARE(call(host, path, "QXDataClient.Instance", "Release").type(),
              QDBusMessage::ReplyMessage);
     QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(host), 10000);
@@ -363,6 +378,22 @@ void TestDBus::releaseOncePerObject() {
              QDBusMessage::ReplyMessage);
     QVERIFY(nameOwned(other));
     QDBusConnection::disconnectFromBus("other");
+}
+
+// A server that refuses the logon: the host sees it in the status.
+void TestDBus::refusedLogon() {
+    Bus bus;
+    bus.feed.refuse = true;
+    QDBusConnection host = bus.connect("refused");
+    QDBusMessage r = call(host, FactoryPath, "QXDataClient.ClassFactory", "CreateInstance");
+    const QString path = r.arguments().value(0).value<QDBusObjectPath>().path();
+    Listener l;
+    listen(host, path, &l);
+    call(host, path, ClassInterface, "Iniciar", {bus.dir.path() + "/hostdata"});
+    QTRY_COMPARE_WITH_TIMEOUT(l.feedStates.value(l.feedStates.size() - 1), QStringLiteral("refused"),
+                              15000);
+    QVERIFY(l.order.isEmpty());
+    QDBusConnection::disconnectFromBus("refused");
 }
 
 // A host that creates objects in a loop is refused past the bound, and the

@@ -16,6 +16,7 @@ namespace qxd {
 class ScriptedServer : public QObject {
 public:
     QList<QByteArray> received; // client messages, in order
+    bool refuse = false;        // "#O" to every logon
 
     ScriptedServer() {
         server_.listen(QHostAddress::LocalHost, 0);
@@ -39,6 +40,9 @@ public:
         if (!peer_) return;
         peer_->write(bytes);
         peer_->flush();
+    }
+    void closePeer() {
+        if (peer_) peer_->disconnectFromHost();
     }
     int count(const QByteArray& message) const { return int(received.count(message)); }
 
@@ -64,7 +68,7 @@ private:
             pass_ = m.mid(1);
             send("#TIPO?");
         } else if (m == "&1") {
-            send(user_ == "trader" && pass_ == "pw" ? "#L" : "#O");
+            send(!refuse && user_ == "trader" && pass_ == "pw" ? "#L" : "#O");
         }
     }
 

@@ -30,7 +30,7 @@ Decoded bad(qsizetype at, const char* what, qsizetype n) {
     return {at, false, QByteArray(what) + " (" + QByteArray::number(n) + " bytes)"};
 }
 
-QList<Decoded> realtime(QByteArrayView b) {
+QList<Decoded> realtime(QByteArrayView b, bool packed) {
     QList<Decoded> out;
     qsizetype pos = 0;
     while (pos < b.size()) {
@@ -48,7 +48,10 @@ QList<Decoded> realtime(QByteArrayView b) {
         const QByteArrayView inner = b.sliced(p + 1, t - p - 1);
         const FrameHead h = ReadFrameHead(inner);
         if (h.valid && inner.size() == h.length + h.d + 1)
-            out.append({p, true, Printable(DeCompress(inner.last(h.length)), false)});
+            out.append({p, true,
+                        Printable(packed ? DeCompress(inner.last(h.length))
+                                         : inner.last(h.length).toByteArray(),
+                                  false)});
         else
             out.append(bad(p, "malformed frame", t - p + 1));
         pos = t + 1;
@@ -56,7 +59,7 @@ QList<Decoded> realtime(QByteArrayView b) {
     return out;
 }
 
-QList<Decoded> historic(QByteArrayView b) {
+QList<Decoded> historic(QByteArrayView b, bool packed) {
     QList<Decoded> out;
     bool raw = false;
     qsizetype pos = 0;
@@ -85,7 +88,7 @@ QList<Decoded> historic(QByteArrayView b) {
             continue;
         }
         const QByteArray payload = b.sliced(pos + h.d + 2, h.length).toByteArray();
-        const QByteArray m = raw ? payload : DeCompress(payload);
+        const QByteArray m = raw || !packed ? payload : DeCompress(payload);
         out.append({pos, true, Printable(m, raw)});
         // The unpacking mode follows the transfer markers, as the client's does.
         if (m.size() > 2 && m[0] == '#' && m[1] == 'B') {
@@ -101,8 +104,8 @@ QList<Decoded> historic(QByteArrayView b) {
 
 } // namespace
 
-QList<Decoded> DecodeStream(QByteArrayView bytes, bool hist) {
-    return hist ? historic(bytes) : realtime(bytes);
+QList<Decoded> DecodeStream(QByteArrayView bytes, bool hist, bool packed) {
+    return hist ? historic(bytes, packed) : realtime(bytes, packed);
 }
 
 } // namespace qxd::wire

@@ -14,8 +14,9 @@ struct Decoded {
 
 // Real-time connection: frames end at their first "~"; payloads are packed.
 // Historic connection: frames end by their declared length; payloads are
-// packed except between the transfer markers.
-QList<Decoded> DecodeStream(QByteArrayView bytes, bool historic);
+// packed except between the transfer markers. `packed`: the servers' side
+// (the client's own messages are not packed).
+QList<Decoded> DecodeStream(QByteArrayView bytes, bool historic, bool packed = true);
 
 // Printable form: bytes outside 32..126 as \xHH; a raw transfer chunk's
 // data as its length only.

@@ -1,9 +1,12 @@
 // qxd-wire's capture reader over pcap files written here from a scripted
 // session: both directions come out as sent, whatever the segments did.
+#include "sim/sim.h"
 #include "wire/capture.h"
 #include "wire/frame.h"
 #include "wire/pack.h"
 
+#include <QElapsedTimer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -41,6 +44,7 @@ struct Packet {
     bool fromServer;
     quint32 seq;
     QByteArray data;
+    long usec = 0; // capture time after the first packet; 0: a millisecond after the last
 };
 
 void writeCapture(const QString& path, const QList<Packet>& packets) {
@@ -51,7 +55,8 @@ void writeCapture(const QString& path, const QList<Packet>& packets) {
     for (const Packet& p : packets) {
         const QByteArray f = frame(p.fromServer, p.seq, p.data, p.data.isEmpty());
         pcap_pkthdr h{};
-        h.ts = {1700000000, usec += 1000};
+        usec = p.usec ? p.usec : usec + 1000;
+        h.ts = {1700000000 + usec / 1000000, usec % 1000000};
         h.caplen = h.len = bpf_u_int32(f.size());
         pcap_dump(reinterpret_cast<u_char*>(out), &h, reinterpret_cast<const u_char*>(f.data()));
     }
@@ -70,6 +75,7 @@ class TestCapture : public QObject {
 private slots:
     void reassembly_data();
     void reassembly();
+    void replayAtItsPace();
 };
 
 // Each row cuts the server's bytes into 7-byte segments and sends them
@@ -124,5 +130,55 @@ void TestCapture::reassembly() {
         QVERIFY(fromServer.size() < ServerSays.size() && fromServer.last() == ServerSays.last());
 }
 
-QTEST_APPLESS_MAIN(TestCapture)
+// A captured session played back: the subscribed symbol's quotes reach the
+// client in order, none before its time.
+void TestCapture::replayAtItsPace() {
+    QList<Packet> packets{{false, 1, {}}, {true, 100, {}}};
+    quint32 seq = 101;
+    long usec = 100000;
+    QList<QByteArray> ofA;
+    for (int i = 0; i < 7; ++i) { // a time, then trades of A and B 100 ms apart
+        const QByteArray m = i == 0 ? "}200407221530"
+                                    : (i % 2 ? "$A," : "$B,") + QByteArray::number(10 + i) +
+                                          ",100,0,100,1";
+        if (m.startsWith("$A")) ofA.append(m);
+        const QByteArray bytes = ConverteToSend(Compress(m));
+        packets.append({true, seq, bytes, usec += 100000});
+        seq += quint32(bytes.size());
+    }
+    QTemporaryDir dir;
+    writeCapture(dir.path() + "/feed.pcap", packets);
+    sim::Options o;
+    QString err;
+    QVERIFY2(sim::LoadReplay(dir.path() + "/feed.pcap", 1400, &o, &err), qPrintable(err));
+    o.feedPort = 0;
+    o.verbose = false;
+    o.rate = 0;
+    sim::FeedSim server(o);
+    QVERIFY(server.listen(&err));
+
+    QTcpSocket client;
+    FrameExtractor ex;
+    QElapsedTimer sinceLogon;
+    QList<QByteArray> quotes;
+    connect(&client, &QTcpSocket::readyRead, [&] {
+        qsizetype left = 0;
+        QByteArrayView in = client.readAll();
+        do {
+            const QByteArray m = DeCompress(ex.extract(std::exchange(in, {}), left));
+            const QHash<QByteArray, QByteArray> answers{
+                {"#USER?", "!demo"}, {"#PASS?", "^demo"}, {"#TIPO?", "&1"}, {"#L", "#AA"}};
+            if (answers.contains(m)) client.write(ConverteToSend(answers.value(m)));
+            if (m == "#L") sinceLogon.start();
+            if (m.startsWith('$')) quotes.append(m);
+        } while (left > 0);
+    });
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QTRY_COMPARE(quotes.size(), ofA.size());
+    QCOMPARE(quotes, ofA);
+    // The last one was 500 ms after the capture's first message.
+    QVERIFY2(sinceLogon.elapsed() >= 400, qPrintable(QString::number(sinceLogon.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(TestCapture)
 #include "test_capture.moc"

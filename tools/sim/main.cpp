@@ -56,6 +56,18 @@ int main(int argc, char** argv) {
                                     "A symbol whose downloads end without data (repeatable).",
                                     "symbol");
     const QCommandLineOption refuse(QStringLiteral("refuse-logons"), "Refuse every logon.");
+    const QCommandLineOption replay(QStringLiteral("replay"),
+                                    "Play back the server side of a captured feed session "
+                                    "(pcap or pcapng) instead of generated quotes.",
+                                    "capture");
+    const QCommandLineOption replayPort(QStringLiteral("replay-port"),
+                                        "The feed server's port in the capture.", "port", "1400");
+    const QCommandLineOption speed(QStringLiteral("speed"),
+                                   "Replay N times faster than captured, or as fast as "
+                                   "the socket takes (max).",
+                                   "n|max", "1");
+    const QCommandLineOption all(QStringLiteral("all"),
+                                 "Replay every symbol's quotes, not only the subscribed ones.");
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    "drop, garbage or stall, every N seconds.", "kind:N");
     const QCommandLineOption chunk(QStringLiteral("chunk-size"), "Archive bytes per chunk.", "n",
@@ -64,7 +76,8 @@ int main(int argc, char** argv) {
                                  "Trades carry their sequence number as volume.");
     const QCommandLineOption quiet(QStringLiteral("quiet"), "Log nothing.");
     p.addOptions({host, feedPort, histPort, user, unknown, rate, burst, share, timeEvery, noteEvery,
-                  modalNoteEvery, noData, refuse, fault, chunk, seq, quiet});
+                  modalNoteEvery, noData, refuse, replay, replayPort, speed, all, fault, chunk, seq,
+                  quiet});
     if (!p.parse(app.arguments()) || !p.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "qxd-sim: %s\n%s",
                      qPrintable(p.errorText().isEmpty() ? QStringLiteral("unexpected argument")
@@ -113,6 +126,22 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qxd-sim: unknown fault %s\n", qPrintable(f.value(0)));
             return 2;
         }
+    }
+    if (p.isSet(replay)) {
+        QString err;
+        if (!qxd::sim::LoadReplay(p.value(replay), quint16(p.value(replayPort).toUInt()), &o, &err)) {
+            std::fprintf(stderr, "qxd-sim: %s\n", qPrintable(err));
+            return 1;
+        }
+        bool ok = true;
+        o.replaySpeed = p.value(speed) == QLatin1String("max") ? 0 : p.value(speed).toDouble(&ok);
+        if (!ok || o.replaySpeed < 0) {
+            std::fprintf(stderr, "qxd-sim: --speed takes a number or max\n");
+            return 2;
+        }
+        o.replayAll = p.isSet(all);
+        o.rate = 0;
+        o.timeEvery = 0; // the capture's own times come with it
     }
     o.chunkSize = std::clamp(p.value(chunk).toInt(), 1, 32000);
     o.seqInVolume = p.isSet(seq);

@@ -150,6 +150,7 @@ void FeedSim::handle(Session* s, const QByteArray& m) {
         const auto it = o_.users.constFind(s->user);
         if (!o_.refuseLogons && it != o_.users.cend() && *it == s->pass) {
             s->loggedOn = true;
+            s->replayStartNs = clock_.nsecsElapsed();
             send(s, "#L");
             log("%s logged on", s->user.constData());
             for (auto& other : sessions_)
@@ -170,7 +171,7 @@ void FeedSim::handle(Session* s, const QByteArray& m) {
         for (const Quote& q : s->subs)
             if (q.symbol == sym) return;
         s->subs.push_back(makeQuote(sym));
-        send(s, complete(s->subs.back(), false));
+        if (o_.replay.empty()) send(s, complete(s->subs.back(), false));
         log("%s subscribed %s", s->user.constData(), sym.constData());
     } else if (m.startsWith("#C") && s->loggedOn) {
         const QByteArray sym = m.mid(2);
@@ -222,6 +223,7 @@ void FeedSim::flush(Session* s) {
 }
 
 void FeedSim::tick() {
+    if (!o_.replay.empty()) return replayTick();
     if (second_ < stalledUntil_) {
         lastTick_ = clock_.nsecsElapsed();
         return;
@@ -248,6 +250,32 @@ void FeedSim::tick() {
         lastTick_ = now;
         const timespec pause{0, std::clamp(o_.paceSlotUs, 1, 1000) * 1000L};
         ::nanosleep(&pause, nullptr);
+    }
+}
+
+// The captured messages due by now, at the capture's pace from each
+// session's logon, to the symbols it subscribed (quotes of others are left
+// out unless all are asked for).
+void FeedSim::replayTick() {
+    const double speed = o_.replaySpeed;
+    for (auto& s : sessions_) {
+        if (!s->loggedOn || s->replayNext >= o_.replay.size()) continue;
+        const double now = double(clock_.nsecsElapsed() - s->replayStartNs) / 1e9 * speed;
+        int batch = 0; // as fast as it goes: a few hundred a turn of the event loop
+        for (; s->replayNext < o_.replay.size(); ++s->replayNext) {
+            const ReplayMessage& m = o_.replay[s->replayNext];
+            if (speed > 0 ? m.at > now : batch >= 200) break;
+            const bool wanted =
+                o_.replayAll || m.symbol.isEmpty() ||
+                std::any_of(s->subs.begin(), s->subs.end(),
+                            [&](const Quote& q) { return q.symbol == m.symbol; });
+            if (wanted) {
+                send(s.get(), m.text);
+                ++batch;
+            }
+        }
+        flush(s.get());
+        if (s->replayNext == o_.replay.size()) log("replay to %s finished", s->user.constData());
     }
 }
 

@@ -22,6 +22,13 @@
 
 namespace qxd::sim {
 
+// A captured server message to play back, `at` seconds after the first.
+struct ReplayMessage {
+    double at = 0;
+    QByteArray text;
+    QByteArray symbol; // quotes only: their symbol
+};
+
 struct Options {
     QHostAddress host = QHostAddress::LocalHost;
     quint16 feedPort = 1400;
@@ -45,7 +52,17 @@ struct Options {
     bool pace = false;          // spread the stream evenly in each millisecond (busy: own thread)
     int paceSlotUs = 50;        // when pacing, the pause between writes
     quint32 seed = 1;
+    // A captured session to play back instead of generated quotes, at
+    // `replaySpeed` times its pace (0: as fast as the socket takes), only
+    // the subscribed symbols' quotes unless `replayAll`.
+    std::vector<ReplayMessage> replay;
+    double replaySpeed = 1;
+    bool replayAll = false;
 };
+
+// Reads a capture's feed session (the server on `port`) into `o->replay`:
+// quotes, times, notes and counts, less the logon dialogue.
+bool LoadReplay(const QString& path, quint16 port, Options* o, QString* error);
 
 // Messages are packed after their first comma, as servers send them.
 QByteArray Packed(const QByteArray& message);
@@ -90,6 +107,8 @@ private:
         std::size_t next = 0;
         double owed = 0; // messages due but not yet sent
         QByteArray out;
+        qint64 replayStartNs = 0; // when its replay started (the logon)
+        std::size_t replayNext = 0;
     };
 
     void accept();
@@ -97,6 +116,7 @@ private:
     void handle(Session* s, const QByteArray& m);
     void tick();
     void stream(double dt);
+    void replayTick();
     void everySecond();
     void send(Session* s, const QByteArray& message);
     void flush(Session* s);

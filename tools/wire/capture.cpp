@@ -197,7 +197,8 @@ void decode(const Connection& c, const Direction& d, bool fromServer, QList<Capt
         for (; g < d.gaps.size() && d.gaps[g].first <= piece.base; ++g)
             emitOne({d.gaps[g].first, false,
                      "gap in the capture: " + QByteArray::number(d.gaps[g].second) +
-                         " bytes missing"},
+                         " bytes missing",
+                     {}},
                     d.timeAt(d.gaps[g].first), true);
         const QList<Decoded> messages = DecodeStream(piece.bytes, c.historic, fromServer);
         for (qsizetype i = 0; i < messages.size(); ++i) {

@@ -27,7 +27,7 @@ QByteArray Printable(const QByteArray& m, bool raw) {
 namespace {
 
 Decoded bad(qsizetype at, const char* what, qsizetype n) {
-    return {at, false, QByteArray(what) + " (" + QByteArray::number(n) + " bytes)"};
+    return {at, false, QByteArray(what) + " (" + QByteArray::number(n) + " bytes)", {}};
 }
 
 QList<Decoded> realtime(QByteArrayView b, bool packed) {
@@ -47,11 +47,11 @@ QList<Decoded> realtime(QByteArrayView b, bool packed) {
         }
         const QByteArrayView inner = b.sliced(p + 1, t - p - 1);
         const FrameHead h = ReadFrameHead(inner);
-        if (h.valid && inner.size() == h.length + h.d + 1)
-            out.append({p, true,
-                        Printable(packed ? DeCompress(inner.last(h.length))
-                                         : inner.last(h.length).toByteArray(),
-                                  false)});
+        if (h.valid && inner.size() == h.length + h.d + 1) {
+            const QByteArray m = packed ? DeCompress(inner.last(h.length))
+                                        : inner.last(h.length).toByteArray();
+            out.append({p, true, Printable(m, false), m});
+        }
         else
             out.append(bad(p, "malformed frame", t - p + 1));
         pos = t + 1;
@@ -89,7 +89,7 @@ QList<Decoded> historic(QByteArrayView b, bool packed) {
         }
         const QByteArray payload = b.sliced(pos + h.d + 2, h.length).toByteArray();
         const QByteArray m = raw || !packed ? payload : DeCompress(payload);
-        out.append({pos, true, Printable(m, raw)});
+        out.append({pos, true, Printable(m, raw), m});
         // The unpacking mode follows the transfer markers, as the client's does.
         if (m.size() > 2 && m[0] == '#' && m[1] == 'B') {
             if (m[2] == '0' || m[2] == '1')

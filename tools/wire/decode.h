@@ -10,6 +10,7 @@ struct Decoded {
     qsizetype offset = 0; // where the frame (or the bytes that could not be cut) starts
     bool ok = true;       // a message; otherwise `text` says what could not be cut
     QByteArray text;      // the message unpacked and printable
+    QByteArray bytes;     // the message unpacked, as it is
 };
 
 // Real-time connection: frames end at their first "~"; payloads are packed.

@@ -6,6 +6,8 @@
 #include "wire/pack.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,6 +39,7 @@ QByteArray frame(bool fromServer, quint32 seq, const QByteArray& data, bool syn 
     qToBigEndian<quint32>(seq, tcp + 4);
     tcp[12] = 0x50;
     tcp[13] = syn ? 0x02 : 0x18;
+    qToBigEndian<quint16>(65535, tcp + 14); // the window
     return f + data;
 }
 
@@ -76,6 +79,7 @@ private slots:
     void reassembly_data();
     void reassembly();
     void replayAtItsPace();
+    void dissector();
 };
 
 // Each row cuts the server's bytes into 7-byte segments and sends them
@@ -178,6 +182,29 @@ void TestCapture::replayAtItsPace() {
     QCOMPARE(quotes, ofA);
     // The last one was 500 ms after the capture's first message.
     QVERIFY2(sinceLogon.elapsed() >= 400, qPrintable(QString::number(sinceLogon.elapsed())));
+}
+
+// The Wireshark dissector on a capture of the session with a malformed
+// frame among the server's: each message with its kind, a trade's fields by
+// name, the malformed frame as expert info.
+void TestCapture::dissector() {
+    const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
+    if (tshark.isEmpty()) QSKIP("no tshark here");
+    QByteArray server;
+    for (const QByteArray& m : ServerSays) server += ConverteToSend(Compress(m)) + (m == "#L" ? "`19abc~" : "");
+    QTemporaryDir dir;
+    writeCapture(dir.path() + "/session.pcap",
+                 {{false, 1, {}}, {true, 100, {}}, {true, 101, server}});
+    QProcess p;
+    p.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    p.start(tshark, {"-X", "lua_script:" QXD_DISSECTOR, "-r", dir.path() + "/session.pcap", "-Y",
+                     "qxd", "-T",
+                     "fields", "-e", "qxd.kind", "-e", "qxd.symbol", "-e", "qxd.volume", "-e",
+                     "_ws.expert.message"});
+    QVERIFY(p.waitForFinished(60000));
+    const QByteArray out = p.readAllStandardOutput();
+    QCOMPARE(out, QByteArray("control,control,control,control,trade,complete quote,time\t"
+                             "PETR4,VALE3\t1500,6\tMalformed frame\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCapture)

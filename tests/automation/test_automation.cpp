@@ -29,6 +29,18 @@ struct Env {
     ClientCore& w() { return *ClientCore::instance(); }
 };
 
+// The shared client's next instance runs over fake sockets (feed, historic)
+// whose events the test raises.
+std::pair<FakeSocket*, FakeSocket*> fakeSockets() {
+    auto* feed = new FakeSocket;
+    auto* historic = new FakeSocket;
+    ClientOptions o;
+    o.feed.reset(feed);
+    o.historic.reset(historic);
+    ClientCore::setInstanceOptions(std::move(o));
+    return {feed, historic};
+}
+
 // Writes a hand-off as the parsers do.
 void handOff(ClientCore& w, std::int16_t kind, const QByteArray& text = "x") {
     w.handoff.vType = kind;
@@ -258,12 +270,7 @@ void TestAutomation::lifeCount() {
 // either socket are not read, and no call loads the window again.
 void TestAutomation::theEndIsAtOnce() {
     Env e;
-    auto* sock = new FakeSocket;
-    auto* sockhist = new FakeSocket;
-    ClientOptions o;
-    o.feed.reset(sock);
-    o.historic.reset(sockhist);
-    ClientCore::setInstanceOptions(std::move(o));
+    auto [sock, sockhist] = fakeSockets();
     QXDClientCLS other, last;
     last.Iniciar({}); // heard first: `other` must not hear the trade it ends on
     other.Iniciar({});
@@ -291,12 +298,7 @@ void TestAutomation::theEndIsAtOnce() {
 // download list, and a transfer without bytes for a minute.
 void TestAutomation::statusInProcess() {
     Env e;
-    auto* sock = new FakeSocket;
-    auto* sockhist = new FakeSocket;
-    ClientOptions opts;
-    opts.feed.reset(sock);
-    opts.historic.reset(sockhist);
-    ClientCore::setInstanceOptions(std::move(opts));
+    auto [sock, sockhist] = fakeSockets();
     ClientStatus& status = ClientStatus::instance();
     QCOMPARE(status.feedState(), QStringLiteral("idle")); // before Iniciar
     QXDClientCLS o;

@@ -167,7 +167,8 @@ void TestCapture::replayAtItsPace() {
     QList<QByteArray> quotes;
     connect(&client, &QTcpSocket::readyRead, [&] {
         qsizetype left = 0;
-        QByteArrayView in = client.readAll();
+        const QByteArray data = client.readAll();
+        QByteArrayView in = data;
         do {
             const QByteArray m = DeCompress(ex.extract(std::exchange(in, {}), left));
             const QHash<QByteArray, QByteArray> answers{
